@@ -1,0 +1,20 @@
+# The same update and checks, natively, against the simulated platform.
+find_package(GTest REQUIRED)
+include(GoogleTest)
+enable_testing()
+
+add_library(simulated_platform STATIC platform/simulated/sim_platform.cpp)
+target_include_directories(simulated_platform PUBLIC ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/resources)
+target_compile_options(simulated_platform PRIVATE ${STRICT_WARNINGS})
+
+add_library(update_core STATIC ${PROGRAM_SOURCES})
+target_link_libraries(update_core PUBLIC simulated_platform)
+target_compile_options(update_core PRIVATE ${STRICT_WARNINGS} -fno-exceptions -fno-rtti)
+
+add_executable(unit_tests
+    tests/host/update_run_test.cpp
+    tests/host/checks_test.cpp
+    tests/host/text_test.cpp)
+target_link_libraries(unit_tests PRIVATE update_core GTest::gtest_main)
+target_compile_options(unit_tests PRIVATE -Wall -Wextra -Werror)
+gtest_discover_tests(unit_tests DISCOVERY_TIMEOUT 30)

@@ -1,0 +1,20 @@
+# The real program: a 32-bit GUI executable with no C runtime, whose only
+# resource is the message catalogue.
+enable_language(RC)
+
+add_executable(CorvandelUpdate WIN32
+    ${PROGRAM_SOURCES}
+    platform/win32/start.cpp
+    resources/strings.rc)
+target_include_directories(CorvandelUpdate PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/resources)
+target_compile_options(CorvandelUpdate PRIVATE
+    $<$<COMPILE_LANGUAGE:CXX>:${STRICT_WARNINGS} -Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
+    # No C runtime to call, so the compiler must not turn loops into strlen or memset.
+    -fno-stack-protector -fno-tree-loop-distribute-patterns -fno-ident -ffunction-sections -fdata-sections
+    -ffile-prefix-map=${PROJECT_SOURCE_DIR}=.>)
+# Own entry point, nothing of the C runtime, no link timestamp: the same
+# sources always give the same bytes.
+target_link_options(CorvandelUpdate PRIVATE
+    -nostdlib -nostartfiles -s
+    -Wl,--entry,_UpdateStart@0 -Wl,--subsystem,windows -Wl,--gc-sections -Wl,--no-insert-timestamp)
+target_link_libraries(CorvandelUpdate PRIVATE kernel32 user32 advapi32 version gcc)

@@ -1,0 +1,15 @@
+// The one way a failure reaches the user: a task-modal error box with only an OK button.
+#pragma once
+
+#include "platform/platform.h"
+#include "update/plan.h"
+
+// Empties text, then loads the catalogue text of messageId into it.
+// A missing id leaves it empty.
+void LoadCatalogueText(HINSTANCE instance, UINT messageId, char (&text)[MESSAGE_BUFFER_SIZE]);
+
+// Shows the catalogue text of messageId; returns when the user has closed the box.
+void ShowErrorBox(HINSTANCE instance, UINT messageId, const char* caption);
+
+// Shows a text that is not in the catalogue, in the same style.
+void ShowErrorText(const char* text, const char* caption);

@@ -18,3 +18,8 @@ target_link_options(CorvandelUpdate PRIVATE
     -nostdlib -nostartfiles -s
     -Wl,--entry,_UpdateStart@0 -Wl,--subsystem,windows -Wl,--gc-sections -Wl,--no-insert-timestamp)
 target_link_libraries(CorvandelUpdate PRIVATE kernel32 user32 advapi32 version gcc)
+
+# Tests run the Windows programs on the build tree's own Wine session.
+set(CMAKE_CROSSCOMPILING_EMULATOR ${PROJECT_SOURCE_DIR}/scripts/wine-run ${CMAKE_BINARY_DIR})
+enable_testing()
+add_subdirectory(tests/wine)

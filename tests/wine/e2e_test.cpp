@@ -1,0 +1,450 @@
+// CorvandelUpdate.exe against real installations on Wine. Each case lays out
+// a world (registration, install folder, source folder), starts the program
+// with the source folder as its current directory, answers its error box if
+// one appears, waits for it to end, and checks what it showed and left.
+#include "resources/messages.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char REGISTRATION_KEY[] = "Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Quilbrex.exe";
+const char TITLE[] = "Corvandel Plenthor 7.0 Update";
+const DWORD PROCESS_TIMEOUT_MS = 20000;
+const DWORD POLL_MS = 25;
+
+const char* const ABSENT = "<absent>";
+const char* const NOTES = "notes"; // the notes file the case writes into its source folder
+const char* const NOTES_TEXT = "Corvandel patch notes\r\nSecond line\r\n";
+
+struct CatalogueEntry {
+    UINT id;
+    const char* text;
+};
+const CatalogueEntry CATALOGUE[] = {
+#define CATALOGUE_TEXT(id, text) {id, text},
+#include "resources/catalogue.inc"
+#undef CATALOGUE_TEXT
+};
+
+std::string CatalogueText(UINT id)
+{
+    for (const CatalogueEntry& entry : CATALOGUE)
+        if (entry.id == id)
+            return entry.text;
+    return "<no catalogue text " + std::to_string(id) + ">";
+}
+
+std::string ProgramFolder()
+{
+    char path[MAX_PATH];
+    const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string folder(path, length);
+    return folder.substr(0, folder.find_last_of('\\'));
+}
+
+std::string FixturePath(const std::string& fixture)
+{
+    return ProgramFolder() + "\\fixtures\\" + fixture + ".dll";
+}
+
+std::string ReadBytes(const std::string& path)
+{
+    if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES)
+        return ABSENT;
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// What a file should hold: a fixture's bytes, the notes, or nothing.
+std::string ExpectedBytes(const char* content)
+{
+    if (content == ABSENT)
+        return ABSENT;
+    if (content == NOTES)
+        return NOTES_TEXT;
+    return ReadBytes(FixturePath(content));
+}
+
+void RemoveTree(const std::string& path)
+{
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((path + "\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::string name = found.cFileName;
+            if (name == "." || name == "..")
+                continue;
+            const std::string child = path + "\\" + name;
+            SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveTree(child);
+            else
+                DeleteFileA(child.c_str());
+        } while (FindNextFileA(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryA(path.c_str());
+}
+
+std::set<std::string> ListFolder(const std::string& path)
+{
+    std::set<std::string> names;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((path + "\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        const std::string name = found.cFileName;
+        if (name != "." && name != "..")
+            names.insert(name);
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return names;
+}
+
+void MakeFolders(const std::string& path)
+{
+    for (size_t at = path.find('\\', 3); at != std::string::npos; at = path.find('\\', at + 1))
+        CreateDirectoryA(path.substr(0, at).c_str(), nullptr);
+    CreateDirectoryA(path.c_str(), nullptr);
+}
+
+void PutFixture(const std::string& fixture, const std::string& destination)
+{
+    ASSERT_TRUE(CopyFileA(FixturePath(fixture).c_str(), destination.c_str(), FALSE))
+        << "fixture " << fixture << " -> " << destination << ": error " << GetLastError();
+}
+
+// ------------------------------------------------------------- registration
+
+void DeleteRegistration()
+{
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, REGISTRATION_KEY);
+}
+
+void SetRegistration(DWORD type, const std::string& data)
+{
+    DeleteRegistration();
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, REGISTRATION_KEY, 0, nullptr, 0, KEY_WRITE,
+                                             nullptr, &key, nullptr));
+    const LONG status = RegSetValueExA(key, "Path", 0, type, reinterpret_cast<const BYTE*>(data.data()),
+                                       static_cast<DWORD>(data.size()));
+    RegCloseKey(key);
+    ASSERT_EQ(ERROR_SUCCESS, status);
+}
+
+// ----------------------------------------------------------------- the run
+
+struct Box {
+    std::string caption;
+    std::string text;
+};
+
+struct RunResult {
+    bool started = false;
+    bool timedOut = false;
+    DWORD exitCode = 0xDEADBEEF;
+    std::vector<Box> boxes;
+};
+
+struct BoxSearch {
+    DWORD processId;
+    const std::set<HWND>* answered;
+    HWND found;
+};
+
+BOOL CALLBACK FindBox(HWND window, LPARAM context)
+{
+    BoxSearch* search = reinterpret_cast<BoxSearch*>(context);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    char className[16] = "";
+    GetClassNameA(window, className, sizeof className);
+    if (owner == search->processId && IsWindowVisible(window) && std::string(className) == "#32770" &&
+        search->answered->count(window) == 0) {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// Starts the program with currentDirectory, presses OK on every box it
+// shows, and waits for it to end; a program still running after the timeout
+// is killed and reported.
+RunResult RunPatch(const std::string& currentDirectory)
+{
+    RunResult result;
+    const std::string program = ProgramFolder() + "\\CorvandelUpdate.exe";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    char commandLine[MAX_PATH + 2];
+    snprintf(commandLine, sizeof commandLine, "\"%s\"", program.c_str());
+    if (!CreateProcessA(program.c_str(), commandLine, nullptr, nullptr, FALSE, 0, nullptr, currentDirectory.c_str(),
+                        &startup, &process))
+        return result;
+    result.started = true;
+
+    std::set<HWND> answered;
+    const DWORD start = GetTickCount();
+    while (WaitForSingleObject(process.hProcess, POLL_MS) == WAIT_TIMEOUT) {
+        if (GetTickCount() - start > PROCESS_TIMEOUT_MS) {
+            result.timedOut = true;
+            TerminateProcess(process.hProcess, 1);
+            WaitForSingleObject(process.hProcess, 5000);
+            break;
+        }
+        BoxSearch search = {process.dwProcessId, &answered, nullptr};
+        EnumWindows(FindBox, reinterpret_cast<LPARAM>(&search));
+        if (search.found == nullptr)
+            continue;
+        char caption[256] = "";
+        char text[512] = "";
+        GetWindowTextA(search.found, caption, sizeof caption);
+        GetDlgItemTextA(search.found, 0xFFFF, text, sizeof text);
+        result.boxes.push_back({caption, text});
+        answered.insert(search.found);
+        PostMessageA(search.found, WM_COMMAND, IDOK, 0);
+    }
+    GetExitCodeProcess(process.hProcess, &result.exitCode);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return result;
+}
+
+// ------------------------------------------------------------------ worlds
+
+// Where one case lays out its installation. The install folder may be on
+// another drive; the source folder is always on C:.
+struct World {
+    std::string root;          // removed before and after the case
+    std::string installFolder; // as registered
+    std::string sourceFolder;
+    std::string extraRoot; // a second tree to remove, when the install folder lives elsewhere
+};
+
+World MakeWorld(const std::string& caseName, const std::string& installRoot)
+{
+    World world;
+    world.root = "C:\\e2e\\" + caseName;
+    world.sourceFolder = world.root + "\\Downloads";
+    if (installRoot.empty()) {
+        world.installFolder = world.root + "\\Corvandel";
+    } else {
+        world.extraRoot = installRoot + "\\e2e-" + caseName;
+        world.installFolder = world.extraRoot + "\\Corvandel";
+    }
+    RemoveTree(world.root);
+    if (!world.extraRoot.empty())
+        RemoveTree(world.extraRoot);
+    MakeFolders(world.installFolder);
+    MakeFolders(world.sourceFolder);
+    return world;
+}
+
+// The typical outdated installation that each case then bends.
+void LayOutOutdatedInstallation(const World& world)
+{
+    SetRegistration(REG_SZ, world.installFolder + '\0');
+    PutFixture("kestovar-2.5.1.1516", world.installFolder + "\\Kestovar.ocx");
+    PutFixture("sorvalen-2.5.1.1516", world.installFolder + "\\Sorvalen.ocx");
+    PutFixture("kestovar-2.5.1.1519", world.sourceFolder + "\\Kestovar.ocx");
+    PutFixture("sorvalen-2.5.1.1519", world.sourceFolder + "\\Sorvalen.ocx");
+    std::ofstream(world.sourceFolder + "\\QuilbrexPatch.txt", std::ios::binary) << NOTES_TEXT;
+}
+
+struct E2eCase {
+    const char* name;
+    const char* installRoot; // "" for C:, else a drive root such as "D:"
+    void (*arrange)(const World&);
+    UINT box; // 0: none
+    // What the five files the program may write hold afterwards.
+    const char* kestovar;
+    const char* kestovarBackup;
+    const char* sorvalen;
+    const char* sorvalenBackup;
+    const char* notes;
+    int runs; // how many times the program is started
+};
+
+void PrintTo(const E2eCase& c, std::ostream* out)
+{
+    *out << c.name;
+}
+
+const char* const K16 = "kestovar-2.5.1.1516";
+const char* const K19 = "kestovar-2.5.1.1519";
+const char* const S16 = "sorvalen-2.5.1.1516";
+const char* const S19 = "sorvalen-2.5.1.1519";
+
+void Nothing(const World&) {}
+
+void Install(const World& world, const char* fixture, const char* name)
+{
+    PutFixture(fixture, world.installFolder + "\\" + name);
+}
+
+const E2eCase CASES[] = {
+    {"outdated_installation_is_updated", "", Nothing, 0, K19, K16, S19, S16, NOTES, 1},
+    {"second_run_only_copies_the_notes", "", Nothing, 0, K19, K16, S19, S16, NOTES, 2},
+    {"both_components_already_updated", "",
+     [](const World& w) {
+         Install(w, K19, "Kestovar.ocx");
+         Install(w, S19, "Sorvalen.ocx");
+     },
+     0, K19, ABSENT, S19, ABSENT, NOTES, 1},
+    {"only_the_second_component_outdated", "", [](const World& w) { Install(w, K19, "Kestovar.ocx"); }, 0, K19,
+     ABSENT, S19, S16, NOTES, 1},
+    {"registration_missing", "", [](const World&) { DeleteRegistration(); }, IDS_NOT_INSTALLED, K16, ABSENT, S16,
+     ABSENT, ABSENT, 1},
+    {"path_stored_as_expandable_string", "",
+     [](const World& w) { SetRegistration(REG_EXPAND_SZ, w.installFolder + '\0'); }, IDS_NOT_INSTALLED, K16,
+     ABSENT, S16, ABSENT, ABSENT, 1},
+    {"path_of_260_bytes_without_terminator", "",
+     [](const World&) { SetRegistration(REG_SZ, "C:\\" + std::string(257, 'x')); }, IDS_NOT_INSTALLED, K16,
+     ABSENT, S16, ABSENT, ABSENT, 1},
+    {"path_with_trailing_backslash", "",
+     [](const World& w) { SetRegistration(REG_SZ, w.installFolder + "\\" + '\0'); }, 0, K19, K16, S19, S16, NOTES,
+     1},
+    {"first_component_missing", "", [](const World& w) { DeleteFileA((w.installFolder + "\\Kestovar.ocx").c_str()); },
+     IDS_NO_VERSION_INFO, ABSENT, ABSENT, S16, ABSENT, ABSENT, 1},
+    {"first_component_without_version_resource", "", [](const World& w) { Install(w, "no-version", "Kestovar.ocx"); },
+     IDS_NO_VERSION_INFO, "no-version", ABSENT, S16, ABSENT, ABSENT, 1},
+    {"first_component_at_2_4", "", [](const World& w) { Install(w, "kestovar-2.4.1.1516", "Kestovar.ocx"); },
+     IDS_WRONG_VERSION, "kestovar-2.4.1.1516", ABSENT, S16, ABSENT, ABSENT, 1},
+    {"first_component_at_2_6", "", [](const World& w) { Install(w, "kestovar-2.6.1.1519", "Kestovar.ocx"); },
+     IDS_WRONG_VERSION, "kestovar-2.6.1.1519", ABSENT, S16, ABSENT, ABSENT, 1},
+    {"first_component_at_2_5_1_1517", "", [](const World& w) { Install(w, "kestovar-2.5.1.1517", "Kestovar.ocx"); },
+     IDS_WRONG_VERSION, "kestovar-2.5.1.1517", ABSENT, S16, ABSENT, ABSENT, 1},
+    {"first_component_at_2_5_0_0", "", [](const World& w) { Install(w, "kestovar-2.5.0.0", "Kestovar.ocx"); },
+     IDS_WRONG_VERSION, "kestovar-2.5.0.0", ABSENT, S16, ABSENT, ABSENT, 1},
+    {"second_component_unexpected_after_first_replaced", "",
+     [](const World& w) { Install(w, "sorvalen-2.5.1.1517", "Sorvalen.ocx"); }, IDS_WRONG_VERSION, K19, K16,
+     "sorvalen-2.5.1.1517", ABSENT, ABSENT, 1},
+    {"backup_cannot_be_written", "",
+     [](const World& w) { CreateDirectoryA((w.installFolder + "\\Kestovar.old").c_str(), nullptr); },
+     IDS_BACKUP_FAILED, K16, "<folder>", S16, ABSENT, ABSENT, 1},
+    {"new_component_missing_from_current_directory", "",
+     [](const World& w) { DeleteFileA((w.sourceFolder + "\\Kestovar.ocx").c_str()); }, IDS_COPY_FAILED, K16, K16,
+     S16, ABSENT, ABSENT, 1},
+    {"notes_missing_from_current_directory", "",
+     [](const World& w) { DeleteFileA((w.sourceFolder + "\\QuilbrexPatch.txt").c_str()); }, IDS_COPY_FAILED, K19,
+     K16, S19, S16, ABSENT, 1},
+    {"earlier_backup_is_overwritten", "", [](const World& w) { Install(w, "kestovar-2.5.1.1517", "Kestovar.old"); },
+     0, K19, K16, S19, S16, NOTES, 1},
+    {"install_folder_on_another_drive", "D:", Nothing, 0, K19, K16, S19, S16, NOTES, 1},
+    {"install_drive_too_full", "E:", Nothing, IDS_LOW_DISK_SPACE, K16, ABSENT, S16, ABSENT, ABSENT, 1},
+};
+
+// The one driver: lays out the case's world, runs the program, checks the
+// boxes, the exit codes and every file in the install folder afterwards.
+void RunCase(const E2eCase& c)
+{
+    if (c.installRoot[0] != '\0' && GetDriveTypeA((std::string(c.installRoot) + "\\").c_str()) <= DRIVE_NO_ROOT_DIR)
+        GTEST_SKIP() << "drive " << c.installRoot << " is not mapped in this Wine prefix (a tiny tmpfs needs root "
+                     << "and permission to mount); this case needs it";
+
+    const World world = MakeWorld(c.name, c.installRoot);
+    LayOutOutdatedInstallation(world);
+    c.arrange(world);
+    const std::set<std::string> before = ListFolder(world.installFolder);
+
+    std::vector<Box> boxes;
+    for (int run = 0; run < c.runs; ++run) {
+        const RunResult result = RunPatch(world.sourceFolder);
+        ASSERT_TRUE(result.started) << "CreateProcess failed: error " << GetLastError();
+        ASSERT_FALSE(result.timedOut) << "CorvandelUpdate.exe still running after " << PROCESS_TIMEOUT_MS
+                                      << " ms; killed";
+        EXPECT_EQ(0u, result.exitCode) << "exit code of run " << run + 1;
+        boxes.insert(boxes.end(), result.boxes.begin(), result.boxes.end());
+    }
+
+    ASSERT_EQ(c.box == 0 ? 0u : 1u, boxes.size())
+        << "boxes shown; the first: " << (boxes.empty() ? "" : boxes[0].text);
+    if (c.box != 0) {
+        EXPECT_EQ(TITLE, boxes[0].caption);
+        EXPECT_EQ(CatalogueText(c.box), boxes[0].text);
+    }
+
+    const struct {
+        const char* name;
+        const char* content;
+    } files[] = {{"Kestovar.ocx", c.kestovar},
+                 {"Kestovar.old", c.kestovarBackup},
+                 {"Sorvalen.ocx", c.sorvalen},
+                 {"Sorvalen.old", c.sorvalenBackup},
+                 {"QuilbrexPatch.txt", c.notes}};
+    std::set<std::string> allowed = before;
+    for (const auto& file : files) {
+        allowed.insert(file.name);
+        if (std::string(file.content) == "<folder>")
+            continue;
+        EXPECT_TRUE(ExpectedBytes(file.content) == ReadBytes(world.installFolder + "\\" + file.name))
+            << file.name << " should hold " << file.content;
+    }
+    for (const std::string& name : ListFolder(world.installFolder))
+        EXPECT_TRUE(allowed.count(name) == 1) << "the run created " << name << " in the install folder";
+
+    RemoveTree(world.root);
+    if (!world.extraRoot.empty())
+        RemoveTree(world.extraRoot);
+}
+
+class E2e : public testing::TestWithParam<E2eCase> {};
+
+TEST_P(E2e, Run)
+{
+    RunCase(GetParam());
+}
+
+// Whether the platform's CopyFileA replaces a read-only file: Windows refuses,
+// Wine run by root does not (Unix permissions do not stop root).
+bool PlatformOverwritesReadOnlyFiles()
+{
+    const std::string folder = "C:\\e2e\\read-only-probe";
+    RemoveTree(folder);
+    MakeFolders(folder);
+    const std::string target = folder + "\\target";
+    std::ofstream(target) << "old";
+    std::ofstream(folder + "\\source") << "new";
+    SetFileAttributesA(target.c_str(), FILE_ATTRIBUTE_READONLY);
+    const bool overwritten = CopyFileA((folder + "\\source").c_str(), target.c_str(), FALSE) && ReadBytes(target) == "new";
+    RemoveTree(folder);
+    return overwritten;
+}
+
+// A read-only installed component: the program reports what the platform's
+// copy does. Where the copy is refused, the backup is made and the update
+// stops with the copy message; where it is not, the update completes.
+TEST(E2eReadOnly, InstalledComponentIsReadOnly)
+{
+    const bool overwrites = PlatformOverwritesReadOnlyFiles();
+    std::cout << "[ INFO     ] CopyFileA over a read-only file here: " << (overwrites ? "replaces it" : "refuses")
+              << "\n";
+    auto makeReadOnly = [](const World& w) {
+        SetFileAttributesA((w.installFolder + "\\Kestovar.ocx").c_str(), FILE_ATTRIBUTE_READONLY);
+    };
+    const E2eCase replaced = {"read_only_component", "", makeReadOnly, 0, K19, K16, S19, S16, NOTES, 1};
+    const E2eCase refused = {"read_only_component", "", makeReadOnly, IDS_COPY_FAILED, K16, K16, S16, ABSENT, ABSENT, 1};
+    RunCase(overwrites ? replaced : refused);
+}
+
+std::string CaseName(const testing::TestParamInfo<E2eCase>& info)
+{
+    return info.param.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Installations, E2e, testing::ValuesIn(CASES), CaseName);
+
+} // namespace

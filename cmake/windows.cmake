@@ -5,6 +5,7 @@ enable_language(RC)
 add_executable(CorvandelUpdate WIN32
     ${PROGRAM_SOURCES}
     platform/win32/start.cpp
+    platform/win32/version_library.cpp
     resources/strings.rc)
 target_include_directories(CorvandelUpdate PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/resources)
 target_compile_options(CorvandelUpdate PRIVATE
@@ -17,7 +18,8 @@ target_compile_options(CorvandelUpdate PRIVATE
 target_link_options(CorvandelUpdate PRIVATE
     -nostdlib -nostartfiles -s
     -Wl,--entry,_UpdateStart@0 -Wl,--subsystem,windows -Wl,--gc-sections -Wl,--no-insert-timestamp)
-target_link_libraries(CorvandelUpdate PRIVATE kernel32 user32 advapi32 version gcc)
+# Only known DLLs: VERSION is loaded at run time from the system folder.
+target_link_libraries(CorvandelUpdate PRIVATE kernel32 user32 advapi32 gcc)
 
 # Tests run the Windows programs on the build tree's own Wine session.
 set(CMAKE_CROSSCOMPILING_EMULATOR ${PROJECT_SOURCE_DIR}/scripts/wine-run ${CMAKE_BINARY_DIR})

@@ -440,6 +440,47 @@ TEST(E2eReadOnly, InstalledComponentIsReadOnly)
     RunCase(overwrites ? replaced : refused);
 }
 
+// The exe's resources, read through the platform's own resource functions:
+// one string table in English (United States), ids 103 to 109 with the
+// catalogue's texts, and nothing else: no icon, version, manifest or dialog.
+BOOL CALLBACK CollectType(HMODULE, LPSTR type, LONG_PTR types)
+{
+    reinterpret_cast<std::vector<ULONG_PTR>*>(types)->push_back(reinterpret_cast<ULONG_PTR>(type));
+    return TRUE;
+}
+
+BOOL CALLBACK CollectLanguage(HMODULE, LPCSTR, LPCSTR, WORD language, LONG_PTR languages)
+{
+    reinterpret_cast<std::vector<WORD>*>(languages)->push_back(language);
+    return TRUE;
+}
+
+TEST(ExeResources, OnlyTheMessageCatalogue)
+{
+    const std::string program = ProgramFolder() + "\\CorvandelUpdate.exe";
+    HMODULE exe = LoadLibraryExA(program.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(nullptr, exe) << "error " << GetLastError();
+
+    std::vector<ULONG_PTR> types;
+    EnumResourceTypesA(exe, CollectType, reinterpret_cast<LONG_PTR>(&types));
+    EXPECT_EQ(std::vector<ULONG_PTR>{reinterpret_cast<ULONG_PTR>(RT_STRING)}, types) << "resource types";
+
+    // Ids 96 to 111 share one string block: 103 to 109 of it hold texts.
+    std::vector<WORD> languages;
+    EnumResourceLanguagesA(exe, RT_STRING, MAKEINTRESOURCEA(7), CollectLanguage, reinterpret_cast<LONG_PTR>(&languages));
+    EXPECT_EQ(std::vector<WORD>{MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US)}, languages);
+
+    for (UINT id = 96; id <= 111; ++id) {
+        char text[256];
+        memset(text, 'X', sizeof text);
+        const int length = LoadStringA(exe, id, text, 200);
+        const bool catalogued = id >= IDS_UPDATE_TITLE && id <= IDS_COPY_FAILED;
+        EXPECT_EQ(catalogued ? CatalogueText(id) : std::string(), std::string(text, static_cast<size_t>(length)))
+            << "string " << id;
+    }
+    FreeLibrary(exe);
+}
+
 std::string CaseName(const testing::TestParamInfo<E2eCase>& info)
 {
     return info.param.name;

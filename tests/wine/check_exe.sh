@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# The shape of the released exe: PE32 for i386, GUI subsystem, no more than
+# 16 KiB, and an import table naming only DLLs the system always loads from
+# its own folder (a DLL outside that list could be planted beside the exe).
+#   check_exe.sh OBJDUMP EXE
+set -euo pipefail
+objdump=$1
+exe=$2
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+headers=$("$objdump" -p "$exe")
+grep -q 'file format pei-i386' <<<"$headers" || fail "not a PE32 i386 image"
+grep -qE '^Subsystem[[:space:]]+00000002' <<<"$headers" || fail "not a Windows GUI program"
+grep -qE '^DllCharacteristics[[:space:]]+0000014' <<<"$headers" || fail "no ASLR/DEP flags"
+
+size=$(stat -c %s "$exe")
+[ "$size" -le 16384 ] || fail "$size bytes, more than the 16384-byte budget"
+
+imports=$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers" | tr '[:lower:]' '[:upper:]' | sort -u)
+for dll in $imports; do
+    case $dll in
+        KERNEL32.DLL | ADVAPI32.DLL | USER32.DLL | MSVCRT.DLL) ;;
+        *) fail "imports $dll, which is not a known DLL" ;;
+    esac
+done
+
+echo "CorvandelUpdate.exe: $size bytes; imports: $(echo $imports)"
+[ $failures -eq 0 ]

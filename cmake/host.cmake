@@ -3,6 +3,15 @@ find_package(GTest REQUIRED)
 include(GoogleTest)
 enable_testing()
 
+option(CORVANDEL_SANITIZE "Build everything with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+option(CORVANDEL_FUZZ "Build the libFuzzer target (clang only)" OFF)
+if(CORVANDEL_SANITIZE)
+    # vptr checks need RTTI, which the program does without.
+    set(SANITIZERS -fsanitize=address,undefined -fno-sanitize=vptr -fno-sanitize-recover=all -fno-omit-frame-pointer)
+    add_compile_options(${SANITIZERS})
+    add_link_options(${SANITIZERS})
+endif()
+
 add_library(simulated_platform STATIC platform/simulated/sim_platform.cpp)
 target_include_directories(simulated_platform PUBLIC ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/resources)
 target_compile_options(simulated_platform PRIVATE ${STRICT_WARNINGS})
@@ -18,3 +27,7 @@ add_executable(unit_tests
 target_link_libraries(unit_tests PRIVATE update_core GTest::gtest_main)
 target_compile_options(unit_tests PRIVATE -Wall -Wextra -Werror)
 gtest_discover_tests(unit_tests DISCOVERY_TIMEOUT 30)
+
+if(CORVANDEL_FUZZ)
+    include(${PROJECT_SOURCE_DIR}/fuzz/fuzz.cmake)
+endif()

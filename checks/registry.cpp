@@ -11,12 +11,12 @@ BOOL ReadRegistryString(HKEY root, const char* subKey, const char* valueName, ch
     const LONG status =
         RegQueryValueExA(key, valueName, nullptr, &type, reinterpret_cast<LPBYTE>(buffer), bufferSize);
     RegCloseKey(key);
-    if (status != ERROR_SUCCESS || type != REG_SZ || *bufferSize > capacity)
+    const DWORD length = *bufferSize;
+    if (status != ERROR_SUCCESS || type != REG_SZ || length > capacity)
         return FALSE;
 
     // The platform does not promise a terminator. Data that fills the buffer
     // to the last byte must end with one; shorter data gets one after it.
-    const DWORD length = *bufferSize;
     if (length == capacity)
         return length > 0 && buffer[length - 1] == '\0';
     buffer[length] = '\0';

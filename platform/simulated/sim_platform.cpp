@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 namespace {
 
@@ -34,7 +35,7 @@ const uintptr_t FIRST_KEY_HANDLE = 0x1000;
 SimWorld& World()
 {
     if (g_world == nullptr) {
-        std::fputs("simulated platform: an operation was called with no world installed\n", stderr);
+        (void)std::fputs("simulated platform: an operation was called with no world installed\n", stderr);
         std::abort();
     }
     return *g_world;
@@ -62,10 +63,9 @@ bool Fails(SimOp op)
 {
     SimWorld& world = World();
     const int call = ++world.callCounts[op];
-    for (const SimFailure& failure : world.failures)
-        if (failure.op == op && (failure.call == 0 || failure.call == call))
-            return true;
-    return false;
+    return std::any_of(world.failures.begin(), world.failures.end(), [&](const SimFailure& failure) {
+        return failure.op == op && (failure.call == 0 || failure.call == call);
+    });
 }
 
 void Misuse(const std::string& what)
@@ -206,28 +206,28 @@ const SimFile* SimFindFile(const SimWorld& world, const std::string& path)
 std::vector<std::string> SimCallsOf(const SimWorld& world, const std::string& opName)
 {
     std::vector<std::string> matching;
-    for (const std::string& call : world.calls)
-        if (call.compare(0, opName.size() + 1, opName + "(") == 0)
-            matching.push_back(call);
+    const std::string prefix = opName + "(";
+    std::copy_if(world.calls.begin(), world.calls.end(), std::back_inserter(matching),
+                 [&](const std::string& call) { return call.compare(0, prefix.size(), prefix) == 0; });
     return matching;
 }
 
 // ------------------------------------------------------------------ registry
 
-LONG WINAPI RegOpenKeyExA(HKEY root, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result)
+LONG WINAPI RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM access, PHKEY result)
 {
     SimWorld& world = World();
     char figures[64];
-    std::snprintf(figures, sizeof figures, ", %u, 0x%X", unsigned(options), unsigned(access));
+    (void)std::snprintf(figures, sizeof figures, ", %u, 0x%X", unsigned(options), unsigned(access));
     Log("RegOpenKeyExA",
-        std::string(root == HKEY_LOCAL_MACHINE ? "HKLM" : "?") + ", " + Shown(subKey) + figures);
+        std::string(key == HKEY_LOCAL_MACHINE ? "HKLM" : "?") + ", " + Shown(subKey) + figures);
     if (result == nullptr || subKey == nullptr) {
         Misuse("RegOpenKeyExA without a subkey or a result");
         return ERROR_ACCESS_DENIED;
     }
     if (Fails(SimOp::RegOpenKeyExA))
         return ERROR_ACCESS_DENIED;
-    const auto found = world.keys.find(KeyPath(root, subKey));
+    const auto found = world.keys.find(KeyPath(key, subKey));
     if (found == world.keys.end())
         return ERROR_FILE_NOT_FOUND;
     if (!found->second.openable)
@@ -275,7 +275,7 @@ LONG WINAPI RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD reserved, LPDWO
         return ERROR_MORE_DATA;
     }
     // Exactly the stored bytes: no terminator is added that was not stored.
-    std::memcpy(data, value.data.data(), length);
+    std::copy(value.data.begin(), value.data.end(), data);
     *dataSize = length;
     return ERROR_SUCCESS;
 }
@@ -298,7 +298,7 @@ LONG WINAPI RegCloseKey(HKEY key)
 
 DWORD WINAPI GetFileVersionInfoSizeA(LPCSTR fileName, LPDWORD handle)
 {
-    SimWorld& world = World();
+    const SimWorld& world = World();
     Log("GetFileVersionInfoSizeA", Shown(fileName));
     if (handle != nullptr)
         *handle = 0;
@@ -459,7 +459,7 @@ int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type)
 {
     SimWorld& world = World();
     char style[16];
-    std::snprintf(style, sizeof style, "0x%X", type);
+    (void)std::snprintf(style, sizeof style, "0x%X", type);
     Log("MessageBoxA", Shown(text) + ", " + Shown(caption) + ", " + style);
     world.boxes.push_back({owner, Shown(text), Shown(caption), type});
     return Fails(SimOp::MessageBoxA) ? 0 : 1; // IDOK

@@ -65,7 +65,7 @@ struct SimBox {
 
 // Makes the nth call (1-based) of one operation fail, or every call when call is 0.
 struct SimFailure {
-    SimOp op;
+    SimOp op = SimOp::CopyFileA;
     int call = 0;
 };
 

@@ -12,7 +12,7 @@ namespace {
 void RestrictLibrarySearchToSystemFolder()
 {
     const HMODULE kernel = GetModuleHandleA("kernel32.dll");
-    const FARPROC found = kernel ? GetProcAddress(kernel, "SetDefaultDllDirectories") : nullptr;
+    FARPROC found = kernel ? GetProcAddress(kernel, "SetDefaultDllDirectories") : nullptr;
     if (found == nullptr)
         return;
     const auto setDefaultDllDirectories = reinterpret_cast<BOOL(WINAPI*)(DWORD)>(reinterpret_cast<void (*)()>(found));

@@ -21,7 +21,7 @@ FARPROC FindVersionFunction(const char* name, HMODULE* library)
     *library = LoadLibraryExA(path, nullptr, 0);
     if (*library == nullptr)
         return nullptr;
-    const FARPROC found = GetProcAddress(*library, name);
+    FARPROC found = GetProcAddress(*library, name);
     if (found == nullptr)
         FreeLibrary(*library);
     return found;
@@ -39,7 +39,7 @@ Function AsFunction(FARPROC found)
 DWORD WINAPI GetFileVersionInfoSizeA(LPCSTR fileName, LPDWORD handle)
 {
     HMODULE library = nullptr;
-    const FARPROC found = FindVersionFunction("GetFileVersionInfoSizeA", &library);
+    FARPROC found = FindVersionFunction("GetFileVersionInfoSizeA", &library);
     if (found == nullptr)
         return 0;
     const DWORD size = AsFunction<DWORD(WINAPI*)(LPCSTR, LPDWORD)>(found)(fileName, handle);
@@ -50,7 +50,7 @@ DWORD WINAPI GetFileVersionInfoSizeA(LPCSTR fileName, LPDWORD handle)
 BOOL WINAPI GetFileVersionInfoA(LPCSTR fileName, DWORD handle, DWORD size, LPVOID data)
 {
     HMODULE library = nullptr;
-    const FARPROC found = FindVersionFunction("GetFileVersionInfoA", &library);
+    FARPROC found = FindVersionFunction("GetFileVersionInfoA", &library);
     if (found == nullptr)
         return FALSE;
     const BOOL copied = AsFunction<BOOL(WINAPI*)(LPCSTR, DWORD, DWORD, LPVOID)>(found)(fileName, handle, size, data);
@@ -62,7 +62,7 @@ BOOL WINAPI VerQueryValueA(LPCVOID block, LPCSTR subBlock, LPVOID* buffer, PUINT
 {
     // The answer points into the caller's block, so it outlives the library.
     HMODULE library = nullptr;
-    const FARPROC found = FindVersionFunction("VerQueryValueA", &library);
+    FARPROC found = FindVersionFunction("VerQueryValueA", &library);
     if (found == nullptr)
         return FALSE;
     const BOOL answered = AsFunction<BOOL(WINAPI*)(LPCVOID, LPCSTR, LPVOID*, PUINT)>(found)(block, subBlock, buffer, length);

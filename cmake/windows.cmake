@@ -25,3 +25,15 @@ target_link_libraries(CorvandelUpdate PRIVATE kernel32 user32 advapi32 gcc)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${PROJECT_SOURCE_DIR}/scripts/wine-run ${CMAKE_BINARY_DIR})
 enable_testing()
 add_subdirectory(tests/wine)
+
+# The run-cost benchmark (scripts/bench-run): the floor program, built like the
+# exe with its own entry point and the same string table, and the timer.
+add_executable(bench_floor WIN32 bench/floor.cpp resources/strings.rc)
+target_include_directories(bench_floor PRIVATE ${PROJECT_SOURCE_DIR}/resources)
+target_compile_options(bench_floor PRIVATE ${STRICT_WARNINGS} -Os -fno-exceptions -fno-rtti)
+target_link_options(bench_floor PRIVATE -nostdlib -nostartfiles -s -Wl,--entry,_FloorStart@0 -Wl,--subsystem,windows)
+target_link_libraries(bench_floor PRIVATE kernel32 user32)
+add_executable(bench_timer bench/run_timer.cpp)
+target_compile_options(bench_timer PRIVATE -Wall -Wextra -Werror -O2)
+target_link_options(bench_timer PRIVATE -static)
+target_link_libraries(bench_timer PRIVATE advapi32)

@@ -14,7 +14,9 @@ set(FUZZ_SEEDS ${PROJECT_SOURCE_DIR}/fuzz/corpus)
 set(FUZZ_CORPUS ${CMAKE_BINARY_DIR}/fuzz-corpus)
 file(MAKE_DIRECTORY ${FUZZ_CORPUS})
 set(FUZZ_SECONDS 60 CACHE STRING "How long the test command fuzzes")
-add_test(NAME fuzz_seeds COMMAND update_fuzz -runs=0 ${FUZZ_SEEDS})
+# A failing input is saved in the build tree, never beside the sources.
+set(FUZZ_ARTIFACTS -artifact_prefix=${CMAKE_BINARY_DIR}/fuzz-)
+add_test(NAME fuzz_seeds COMMAND update_fuzz -runs=0 ${FUZZ_ARTIFACTS} ${FUZZ_SEEDS})
 add_test(NAME fuzz_bounded COMMAND update_fuzz -max_total_time=${FUZZ_SECONDS} -print_final_stats=1
-    -timeout=5 ${FUZZ_CORPUS} ${FUZZ_SEEDS})
+    -timeout=5 ${FUZZ_ARTIFACTS} ${FUZZ_CORPUS} ${FUZZ_SEEDS})
 set_tests_properties(fuzz_bounded PROPERTIES TIMEOUT 300)

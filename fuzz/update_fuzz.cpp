@@ -5,7 +5,7 @@
 // any other byte for its code, modulo the number of options. So a seed is a
 // readable string of digits, and "0000..." is a plain outdated installation.
 #include "platform/simulated/sim_world.h"
-#include "resources/messages.h"
+#include "resources/catalogue.h"
 #include "update/plan.h"
 #include "update/update_run.h"
 
@@ -166,13 +166,8 @@ size_t IndexOf(const SimWorld& world, const std::string& call)
 
 bool IsCatalogueText(const std::string& text)
 {
-    static const char* const TEXTS[] = {
-#define CATALOGUE_TEXT(id, text) text,
-#include "resources/catalogue.inc"
-#undef CATALOGUE_TEXT
-    };
-    for (const char* known : TEXTS)
-        if (text == known)
+    for (const CatalogueEntry& entry : CATALOGUE)
+        if (text == entry.text)
             return true;
     return text == OUT_OF_MEMORY_TEXT;
 }

@@ -3,7 +3,7 @@
 // as the real platform documents: statuses, out-parameters and all.
 #include "platform/simulated/sim_world.h"
 
-#include "resources/messages.h"
+#include "resources/catalogue.h"
 
 #include <algorithm>
 #include <cctype>
@@ -15,18 +15,6 @@
 namespace {
 
 SimWorld* g_world = nullptr;
-
-struct CatalogueEntry {
-    UINT id;
-    const char* text;
-};
-
-// The same texts the executable's string table is compiled from.
-const CatalogueEntry CATALOGUE[] = {
-#define CATALOGUE_TEXT(id, text) {id, text},
-#include "resources/catalogue.inc"
-#undef CATALOGUE_TEXT
-};
 
 constexpr DWORD VERSION_HEADER_BYTES = 40; // wLength, wValueLength, wType, L"VS_VERSION_INFO", padding
 constexpr DWORD VERSION_RESOURCE_BYTES = VERSION_HEADER_BYTES + sizeof(VS_FIXEDFILEINFO);

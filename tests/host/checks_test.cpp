@@ -74,18 +74,6 @@ TEST(ReadRegistryString, Table)
     }
 }
 
-TEST(ReadRegistryString, OpensForReadingOnly)
-{
-    SimWorld world = StandardWorld();
-    char buffer[MAX_PATH];
-    DWORD size = MAX_PATH;
-    SimInstall(&world);
-    EXPECT_TRUE(ReadRegistryString(HKEY_LOCAL_MACHINE, HOST_REGISTRATION_KEY, "Path", buffer, &size));
-    SimInstall(nullptr);
-    EXPECT_EQ("RegOpenKeyExA(HKLM, " + std::string(HOST_REGISTRATION_KEY) + ", 0, 0x20019)", world.calls[0]);
-    EXPECT_EQ(INSTALL_FOLDER, buffer);
-}
-
 // ------------------------------------------------------------ version probe
 
 struct ProbeCase {

@@ -2,7 +2,7 @@
 // a world (registration, install folder, source folder), starts the program
 // with the source folder as its current directory, answers its error box if
 // one appears, waits for it to end, and checks what it showed and left.
-#include "resources/messages.h"
+#include "resources/catalogue.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -25,16 +25,6 @@ const DWORD POLL_MS = 25;
 const char* const ABSENT = "<absent>";
 const char* const NOTES = "notes"; // the notes file the case writes into its source folder
 const char* const NOTES_TEXT = "Corvandel patch notes\r\nSecond line\r\n";
-
-struct CatalogueEntry {
-    UINT id;
-    const char* text;
-};
-const CatalogueEntry CATALOGUE[] = {
-#define CATALOGUE_TEXT(id, text) {id, text},
-#include "resources/catalogue.inc"
-#undef CATALOGUE_TEXT
-};
 
 std::string CatalogueText(UINT id)
 {

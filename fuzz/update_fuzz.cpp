@@ -9,9 +9,10 @@
 #include "update/plan.h"
 #include "update/update_run.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 namespace {
@@ -116,10 +117,11 @@ SimWorld DecodeWorld(Input& in, std::string* folder)
     const unsigned pathKind = Choose(in, 5);
     *folder = FOLDERS[Choose(in, 3)];
     const std::string data = RegistryData(in, *folder);
-    if (pathKind < 3)
-        SimSetValue(world, HOST_REGISTRATION_KEY, "Path", pathKind == 0 ? REG_SZ : pathKind == 1 ? REG_EXPAND_SZ : REG_BINARY, data);
-    else if (pathKind == 3)
-        world.keys["hklm\\" + std::string(HOST_REGISTRATION_KEY)]; // key without the value
+    const DWORD types[] = {REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_SZ};
+    if (pathKind < 4)
+        SimSetValue(world, HOST_REGISTRATION_KEY, "Path", types[pathKind], data);
+    if (pathKind == 3)
+        world.keys.begin()->second.values.clear(); // the key without its value
     // What the program will take as its folder, if it takes one at all.
     *folder = data.substr(0, data.find('\0'));
 

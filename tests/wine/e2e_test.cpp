@@ -11,7 +11,6 @@
 #include <iostream>
 #include <iterator>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -23,6 +22,7 @@ const DWORD PROCESS_TIMEOUT_MS = 20000;
 const DWORD POLL_MS = 25;
 
 const char* const ABSENT = "<absent>";
+const char* const A_FOLDER = "<folder>"; // a folder stands where the file would go; not compared
 const char* const NOTES = "notes"; // the notes file the case writes into its source folder
 const char* const NOTES_TEXT = "Corvandel patch notes\r\nSecond line\r\n";
 
@@ -65,27 +65,6 @@ std::string ExpectedBytes(const char* content)
     return ReadBytes(FixturePath(content));
 }
 
-void RemoveTree(const std::string& path)
-{
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((path + "\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::string name = found.cFileName;
-            if (name == "." || name == "..")
-                continue;
-            const std::string child = path + "\\" + name;
-            SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                RemoveTree(child);
-            else
-                DeleteFileA(child.c_str());
-        } while (FindNextFileA(search, &found));
-        FindClose(search);
-    }
-    RemoveDirectoryA(path.c_str());
-}
-
 std::set<std::string> ListFolder(const std::string& path)
 {
     std::set<std::string> names;
@@ -100,6 +79,19 @@ std::set<std::string> ListFolder(const std::string& path)
     } while (FindNextFileA(search, &found));
     FindClose(search);
     return names;
+}
+
+void RemoveTree(const std::string& path)
+{
+    for (const std::string& name : ListFolder(path)) {
+        const std::string child = path + "\\" + name;
+        SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+        if (GetFileAttributesA(child.c_str()) & FILE_ATTRIBUTE_DIRECTORY)
+            RemoveTree(child);
+        else
+            DeleteFileA(child.c_str());
+    }
+    RemoveDirectoryA(path.c_str());
 }
 
 void MakeFolders(const std::string& path)
@@ -324,7 +316,7 @@ const E2eCase CASES[] = {
      "sorvalen-2.5.1.1517", ABSENT, ABSENT, 1},
     {"backup_cannot_be_written", "",
      [](const World& w) { CreateDirectoryA((w.installFolder + "\\Kestovar.old").c_str(), nullptr); },
-     IDS_BACKUP_FAILED, K16, "<folder>", S16, ABSENT, ABSENT, 1},
+     IDS_BACKUP_FAILED, K16, A_FOLDER, S16, ABSENT, ABSENT, 1},
     {"new_component_missing_from_current_directory", "",
      [](const World& w) { DeleteFileA((w.sourceFolder + "\\Kestovar.ocx").c_str()); }, IDS_COPY_FAILED, K16, K16,
      S16, ABSENT, ABSENT, 1},
@@ -378,7 +370,7 @@ void RunCase(const E2eCase& c)
     std::set<std::string> allowed = before;
     for (const auto& file : files) {
         allowed.insert(file.name);
-        if (std::string(file.content) == "<folder>")
+        if (file.content == A_FOLDER)
             continue;
         EXPECT_TRUE(ExpectedBytes(file.content) == ReadBytes(world.installFolder + "\\" + file.name))
             << file.name << " should hold " << file.content;

@@ -24,6 +24,7 @@ target_link_libraries(CorvandelUpdate PRIVATE kernel32 user32 advapi32 gcc)
 # Tests run the Windows programs on the build tree's own Wine session.
 set(CMAKE_CROSSCOMPILING_EMULATOR ${PROJECT_SOURCE_DIR}/scripts/wine-run ${CMAKE_BINARY_DIR})
 enable_testing()
+add_subdirectory(tools)
 add_subdirectory(tests/wine)
 
 # The run-cost benchmark (scripts/bench-run): the floor program, built like the

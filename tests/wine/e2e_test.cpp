@@ -3,6 +3,7 @@
 // with the source folder as its current directory, answers its error box if
 // one appears, waits for it to end, and checks what it showed and left.
 #include "resources/catalogue.h"
+#include "tools/box_runner.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -19,12 +20,13 @@ namespace {
 const char REGISTRATION_KEY[] = "Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Quilbrex.exe";
 const char TITLE[] = "Corvandel Plenthor 7.0 Update";
 const DWORD PROCESS_TIMEOUT_MS = 20000;
-const DWORD POLL_MS = 25;
 
 const char* const ABSENT = "<absent>";
 const char* const A_FOLDER = "<folder>"; // a folder stands where the file would go; not compared
 const char* const NOTES = "notes"; // the notes file the case writes into its source folder
 const char* const NOTES_TEXT = "Corvandel patch notes\r\nSecond line\r\n";
+const char* const OLD_NOTES = "old notes"; // notes an earlier patch left in the install folder
+const char* const OLD_NOTES_TEXT = "Notes of an earlier patch\r\n";
 
 std::string CatalogueText(UINT id)
 {
@@ -62,6 +64,8 @@ std::string ExpectedBytes(const char* content)
         return ABSENT;
     if (content == NOTES)
         return NOTES_TEXT;
+    if (content == OLD_NOTES)
+        return OLD_NOTES_TEXT;
     return ReadBytes(FixturePath(content));
 }
 
@@ -128,81 +132,12 @@ void SetRegistration(DWORD type, const std::string& data)
 
 // ----------------------------------------------------------------- the run
 
-struct Box {
-    std::string caption;
-    std::string text;
-};
-
-struct RunResult {
-    bool started = false;
-    bool timedOut = false;
-    DWORD exitCode = 0xDEADBEEF;
-    std::vector<Box> boxes;
-};
-
-struct BoxSearch {
-    DWORD processId;
-    const std::set<HWND>* answered;
-    HWND found;
-};
-
-BOOL CALLBACK FindBox(HWND window, LPARAM context)
-{
-    BoxSearch* search = reinterpret_cast<BoxSearch*>(context);
-    DWORD owner = 0;
-    GetWindowThreadProcessId(window, &owner);
-    char className[16] = "";
-    GetClassNameA(window, className, sizeof className);
-    if (owner == search->processId && IsWindowVisible(window) && std::string(className) == "#32770" &&
-        search->answered->count(window) == 0) {
-        search->found = window;
-        return FALSE;
-    }
-    return TRUE;
-}
-
 // Starts the program with currentDirectory, presses OK on every box it
 // shows, and waits for it to end; a program still running after the timeout
 // is killed and reported.
 RunResult RunPatch(const std::string& currentDirectory)
 {
-    RunResult result;
-    const std::string program = ProgramFolder() + "\\CorvandelUpdate.exe";
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process = {};
-    char commandLine[MAX_PATH + 2];
-    snprintf(commandLine, sizeof commandLine, "\"%s\"", program.c_str());
-    if (!CreateProcessA(program.c_str(), commandLine, nullptr, nullptr, FALSE, 0, nullptr, currentDirectory.c_str(),
-                        &startup, &process))
-        return result;
-    result.started = true;
-
-    std::set<HWND> answered;
-    const DWORD start = GetTickCount();
-    while (WaitForSingleObject(process.hProcess, POLL_MS) == WAIT_TIMEOUT) {
-        if (GetTickCount() - start > PROCESS_TIMEOUT_MS) {
-            result.timedOut = true;
-            TerminateProcess(process.hProcess, 1);
-            WaitForSingleObject(process.hProcess, 5000);
-            break;
-        }
-        BoxSearch search = {process.dwProcessId, &answered, nullptr};
-        EnumWindows(FindBox, reinterpret_cast<LPARAM>(&search));
-        if (search.found == nullptr)
-            continue;
-        char caption[256] = "";
-        char text[512] = "";
-        GetWindowTextA(search.found, caption, sizeof caption);
-        GetDlgItemTextA(search.found, 0xFFFF, text, sizeof text);
-        result.boxes.push_back({caption, text});
-        answered.insert(search.found);
-        PostMessageA(search.found, WM_COMMAND, IDOK, 0);
-    }
-    GetExitCodeProcess(process.hProcess, &result.exitCode);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return result;
+    return RunAnsweringBoxes(ProgramFolder() + "\\CorvandelUpdate.exe", currentDirectory, PROCESS_TIMEOUT_MS);
 }
 
 // ------------------------------------------------------------------ worlds
@@ -246,6 +181,10 @@ void LayOutOutdatedInstallation(const World& world)
     std::ofstream(world.sourceFolder + "\\QuilbrexPatch.txt", std::ios::binary) << NOTES_TEXT;
 }
 
+// How another program holds a file: Corvandel running has its components
+// loaded; a viewer or a scanner has a file open without sharing writes.
+enum class Hold { NOTHING, OPEN_FOR_READING, LOADED_AS_LIBRARY };
+
 struct E2eCase {
     const char* name;
     const char* installRoot; // "" for C:, else a drive root such as "D:"
@@ -258,6 +197,11 @@ struct E2eCase {
     const char* sorvalenBackup;
     const char* notes;
     int runs; // how many times the program is started
+    // A file in the install folder that another program holds while the patch runs.
+    const char* heldFile = nullptr;
+    Hold hold = Hold::NOTHING;
+    bool fromInstallFolder = false; // started with the install folder as its current directory
+    const char* readOnlyFile = nullptr; // a file of the install folder made read-only before the run
 };
 
 void PrintTo(const E2eCase& c, std::ostream* out)
@@ -276,6 +220,18 @@ void Install(const World& world, const char* fixture, const char* name)
 {
     PutFixture(fixture, world.installFolder + "\\" + name);
 }
+
+void LeaveOldNotes(const World& world)
+{
+    std::ofstream(world.installFolder + "\\QuilbrexPatch.txt", std::ios::binary) << OLD_NOTES_TEXT;
+}
+
+void LeaveOldBackup(const World& world)
+{
+    Install(world, "kestovar-2.5.1.1517", "Kestovar.old");
+}
+
+const char* const K17 = "kestovar-2.5.1.1517";
 
 const E2eCase CASES[] = {
     {"outdated_installation_is_updated", "", Nothing, 0, K19, K16, S19, S16, NOTES, 1},
@@ -327,7 +283,43 @@ const E2eCase CASES[] = {
      0, K19, K16, S19, S16, NOTES, 1},
     {"install_folder_on_another_drive", "D:", Nothing, 0, K19, K16, S19, S16, NOTES, 1},
     {"install_drive_too_full", "E:", Nothing, IDS_LOW_DISK_SPACE, K16, ABSENT, S16, ABSENT, ABSENT, 1},
+    // What people meet: Corvandel running, files held open, the wrong folder.
+    {"component_in_use_by_running_corvandel", "", Nothing, IDS_COPY_FAILED, K16, K16, S16, ABSENT, ABSENT, 1,
+     "Kestovar.ocx", Hold::LOADED_AS_LIBRARY},
+    {"earlier_backup_held_open", "", LeaveOldBackup, IDS_BACKUP_FAILED, K16, K17, S16, ABSENT, ABSENT, 1,
+     "Kestovar.old", Hold::OPEN_FOR_READING},
+    {"notes_in_install_folder_held_open", "", LeaveOldNotes, IDS_COPY_FAILED, K19, K16, S19, S16, OLD_NOTES, 1,
+     "QuilbrexPatch.txt", Hold::OPEN_FOR_READING},
+    {"started_from_the_install_folder", "", Nothing, IDS_COPY_FAILED, K16, K16, S16, ABSENT, ABSENT, 1, nullptr,
+     Hold::NOTHING, true},
 };
+
+// Holds a file of the install folder as another program would, until released.
+struct HeldFile {
+    HANDLE file = INVALID_HANDLE_VALUE;
+    HMODULE library = nullptr;
+};
+
+HeldFile HoldFile(const World& world, const E2eCase& c)
+{
+    HeldFile held;
+    if (c.hold == Hold::NOTHING)
+        return held;
+    const std::string path = world.installFolder + "\\" + c.heldFile;
+    if (c.hold == Hold::LOADED_AS_LIBRARY)
+        held.library = LoadLibraryA(path.c_str());
+    else
+        held.file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    return held;
+}
+
+void Release(const HeldFile& held)
+{
+    if (held.library != nullptr)
+        FreeLibrary(held.library);
+    if (held.file != INVALID_HANDLE_VALUE)
+        CloseHandle(held.file);
+}
 
 // The one driver: lays out the case's world, runs the program, checks the
 // boxes, the exit codes and every file in the install folder afterwards.
@@ -340,12 +332,22 @@ void RunCase(const E2eCase& c)
     const World world = MakeWorld(c.name, c.installRoot);
     LayOutOutdatedInstallation(world);
     c.arrange(world);
+    if (c.readOnlyFile != nullptr)
+        SetFileAttributesA((world.installFolder + "\\" + c.readOnlyFile).c_str(), FILE_ATTRIBUTE_READONLY);
     const std::set<std::string> before = ListFolder(world.installFolder);
 
+    const HeldFile held = HoldFile(world, c);
+    if (c.hold != Hold::NOTHING && held.file == INVALID_HANDLE_VALUE && held.library == nullptr)
+        FAIL() << "could not hold " << c.heldFile << ": error " << GetLastError();
+    std::vector<RunResult> results;
+    for (int run = 0; run < c.runs; ++run)
+        results.push_back(RunPatch(c.fromInstallFolder ? world.installFolder : world.sourceFolder));
+    Release(held);
+
     std::vector<Box> boxes;
-    for (int run = 0; run < c.runs; ++run) {
-        const RunResult result = RunPatch(world.sourceFolder);
-        ASSERT_TRUE(result.started) << "CreateProcess failed: error " << GetLastError();
+    for (size_t run = 0; run < results.size(); ++run) {
+        const RunResult& result = results[run];
+        ASSERT_TRUE(result.started) << "CreateProcess failed";
         ASSERT_FALSE(result.timedOut) << "CorvandelUpdate.exe still running after " << PROCESS_TIMEOUT_MS
                                       << " ms; killed";
         EXPECT_EQ(0u, result.exitCode) << "exit code of run " << run + 1;
@@ -406,19 +408,29 @@ bool PlatformOverwritesReadOnlyFiles()
     return overwritten;
 }
 
-// A read-only installed component: the program reports what the platform's
-// copy does. Where the copy is refused, the backup is made and the update
-// stops with the copy message; where it is not, the update completes.
-TEST(E2eReadOnly, InstalledComponentIsReadOnly)
+// A read-only file where the program writes: the program reports what the
+// platform's copy does. Where the copy is refused (Windows), the run stops at
+// that copy with its message, as each case below expects; where it is not
+// (Wine run by root), the update completes.
+const E2eCase READ_ONLY_CASES[] = {
+    {"read_only_component", "", Nothing, IDS_COPY_FAILED, K16, K16, S16, ABSENT, ABSENT, 1, nullptr, Hold::NOTHING,
+     false, "Kestovar.ocx"},
+    {"read_only_earlier_backup", "", LeaveOldBackup, IDS_BACKUP_FAILED, K16, K17, S16, ABSENT, ABSENT, 1, nullptr,
+     Hold::NOTHING, false, "Kestovar.old"},
+    {"read_only_notes_in_install_folder", "", LeaveOldNotes, IDS_COPY_FAILED, K19, K16, S19, S16, OLD_NOTES, 1,
+     nullptr, Hold::NOTHING, false, "QuilbrexPatch.txt"},
+};
+
+class E2eReadOnly : public testing::TestWithParam<E2eCase> {};
+
+TEST_P(E2eReadOnly, Run)
 {
     const bool overwrites = PlatformOverwritesReadOnlyFiles();
     std::cout << "[ INFO     ] CopyFileA over a read-only file here: " << (overwrites ? "replaces it" : "refuses")
               << "\n";
-    auto makeReadOnly = [](const World& w) {
-        SetFileAttributesA((w.installFolder + "\\Kestovar.ocx").c_str(), FILE_ATTRIBUTE_READONLY);
-    };
-    const E2eCase replaced = {"read_only_component", "", makeReadOnly, 0, K19, K16, S19, S16, NOTES, 1};
-    const E2eCase refused = {"read_only_component", "", makeReadOnly, IDS_COPY_FAILED, K16, K16, S16, ABSENT, ABSENT, 1};
+    const E2eCase& refused = GetParam();
+    const E2eCase replaced = {refused.name, "",    refused.arrange, 0,     K19, K16, S19, S16, NOTES, 1,
+                              nullptr,      Hold::NOTHING, false,   refused.readOnlyFile};
     RunCase(overwrites ? replaced : refused);
 }
 
@@ -469,5 +481,7 @@ std::string CaseName(const testing::TestParamInfo<E2eCase>& info)
 }
 
 INSTANTIATE_TEST_SUITE_P(Installations, E2e, testing::ValuesIn(CASES), CaseName);
+
+INSTANTIATE_TEST_SUITE_P(Installations, E2eReadOnly, testing::ValuesIn(READ_ONLY_CASES), CaseName);
 
 } // namespace

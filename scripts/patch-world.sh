@@ -1,0 +1,96 @@
+# The patch at work on a throwaway Wine prefix, shared by scripts/demo and
+# scripts/package. Source it from the project's root after the windows
+# preset is built; then:
+#   patch_world_start        a session in a new folder of $TMPDIR, its prefix copied from
+#                            build/windows/wine-template (booted there once); sets WINEPREFIX,
+#                            DISPLAY, INSTALL and DOWNLOADS (Unix paths of Corvandel's folder
+#                            and of the folder the patch is run from) and INSTALL_WIN, DOWNLOADS_WIN
+#   patch_world_stop         stops the session and removes its folder
+#   lay_out_outdated_installation
+#                            the registration, and stand-ins at 2.5.1.1516 in INSTALL
+#   installation_snapshot    a line for each file in PATCH_FILES: a component's version, "notes"
+#                            for the notes, "-" when absent
+#   print_installation_table LABEL SNAPSHOT [LABEL SNAPSHOT ...]
+#   run_patch                CorvandelUpdate.exe started from DOWNLOADS, its boxes answered and
+#                            printed; the status is package_helper's (0: ended without a box)
+#   file_versions FILE...    each file's version as the platform reads it (see tools/package_helper.cpp)
+
+PATCH_BUILD=$(pwd)/build/windows
+PATCH_FILES=(Kestovar.ocx Kestovar.old Sorvalen.ocx Sorvalen.old QuilbrexPatch.txt)
+PATCH_REGISTRATION='HKLM\Software\Microsoft\Windows\CurrentVersion\App Paths\Quilbrex.exe'
+INSTALL_WIN='C:\Program Files\Corvandel'
+DOWNLOADS_WIN='C:\users\Public\Downloads\CorvandelPatch'
+
+patch_world_start() {
+    PATCH_WORK=$(mktemp -d "${TMPDIR:-/tmp}/corvandel-patch.XXXXXX")
+    scripts/wine-session start "$PATCH_WORK" "$PATCH_BUILD/wine-template" >"$PATCH_WORK/session.log" 2>&1 || {
+        cat "$PATCH_WORK/session.log" >&2
+        return 1
+    }
+    export WINEPREFIX=$PATCH_WORK/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    export DISPLAY=:$(cat "$PATCH_WORK/wine-session/display")
+    INSTALL=$WINEPREFIX/drive_c/Program\ Files/Corvandel
+    DOWNLOADS=$WINEPREFIX/drive_c/users/Public/Downloads/CorvandelPatch
+}
+
+patch_world_stop() {
+    [ -n "${PATCH_WORK:-}" ] || return 0
+    scripts/wine-session stop "$PATCH_WORK" >/dev/null 2>&1 || true
+    rm -rf "$PATCH_WORK"
+    PATCH_WORK=
+}
+
+# A Unix path as the programs on Wine name it: C: is the prefix's drive_c, Z: the Unix root.
+windows_path() {
+    local path
+    path=$(realpath -m "$1")
+    case $path in
+        "$WINEPREFIX/drive_c"/*) path="C:${path#"$WINEPREFIX/drive_c"}" ;;
+        *) path="Z:$path" ;;
+    esac
+    printf '%s\n' "${path//\//\\}"
+}
+
+file_versions() {
+    local paths=() file
+    for file in "$@"; do paths+=("$(windows_path "$file")"); done
+    scripts/wine-run "$PATCH_WORK" "$PATCH_BUILD/package_helper.exe" versions "${paths[@]}"
+}
+
+lay_out_outdated_installation() {
+    mkdir -p "$INSTALL" "$DOWNLOADS"
+    timeout 60 wine reg add "$PATCH_REGISTRATION" /v Path /t REG_SZ /d "$INSTALL_WIN" /f >/dev/null 2>&1
+    cp "$PATCH_BUILD/fixtures/kestovar-2.5.1.1516.dll" "$INSTALL/Kestovar.ocx"
+    cp "$PATCH_BUILD/fixtures/sorvalen-2.5.1.1516.dll" "$INSTALL/Sorvalen.ocx"
+}
+
+installation_snapshot() {
+    file_versions "$INSTALL"/{Kestovar.ocx,Kestovar.old,Sorvalen.ocx,Sorvalen.old} | sed 's/^absent$/-/'
+    [ -e "$INSTALL/QuilbrexPatch.txt" ] && echo notes || echo -
+}
+
+print_installation_table() {
+    local labels=() snapshots=() row snapshot
+    while [ $# -ge 2 ]; do
+        labels+=("$1")
+        snapshots+=("$2")
+        shift 2
+    done
+    {
+        printf '  %-18s' file
+        printf ' %-12s' "${labels[@]}"
+        echo
+        for row in "${!PATCH_FILES[@]}"; do
+            printf '  %-18s' "${PATCH_FILES[row]}"
+            for snapshot in "${snapshots[@]}"; do
+                printf ' %-12s' "$(sed -n "$((row + 1))p" <<<"$snapshot")"
+            done
+            echo
+        done
+    } | sed 's/ *$//'
+}
+
+run_patch() {
+    scripts/wine-run "$PATCH_WORK" "$PATCH_BUILD/package_helper.exe" run "$DOWNLOADS_WIN" \
+        "$DOWNLOADS_WIN\\CorvandelUpdate.exe" 30
+}

@@ -1,0 +1,159 @@
+#!/usr/bin/env bash
+# scripts/package on kits made from the component fixtures: a good kit
+# (names in another case, one component larger than its row's byte counts)
+# packaged twice unsigned and twice signed with a throwaway certificate, a
+# table of bad kits that must be refused, and a table of calls that cannot be
+# carried out. Every packaging runs the real command, dry run included.
+#   tests/package/package_test.sh      (after the windows preset is built)
+set -uo pipefail
+cd "$(dirname "$0")/../.."
+fixtures=build/windows/fixtures
+work=$(mktemp -d "${TMPDIR:-/tmp}/corvandel-package-test.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+passed=0 failed=0
+check() { # WHAT COMMAND...
+    if "${@:2}"; then passed=$((passed + 1)); else echo "FAIL: $1"; failed=$((failed + 1)); fi
+}
+has_line() { grep -qxF -- "$2" "$1"; } # FILE LINE
+output_into() { # FILE COMMAND...
+    local file=$1
+    shift
+    "$@" >"$file"
+}
+
+# A kit from entries NAME=WHAT: a fixture's name (with + for 400,000 bytes
+# more), "notes", "/" for a folder, or "-" for no such entry.
+make_kit() { # DIR ENTRY...
+    local dir=$1 entry name what
+    shift
+    mkdir -p "$dir"
+    for entry in "$@"; do
+        name=${entry%%=*} what=${entry#*=}
+        rm -rf "${dir:?}/$name"
+        case $what in
+            -) ;;
+            /) mkdir "$dir/$name" ;;
+            notes) printf 'Corvandel patch notes\r\n' >"$dir/$name" ;;
+            *+) { cat "$fixtures/${what%+}.dll" && head -c 400000 /dev/zero; } >"$dir/$name" ;;
+            *) cp "$fixtures/$what.dll" "$dir/$name" ;;
+        esac
+    done
+}
+BASE=(Kestovar.ocx=kestovar-2.5.1.1519 Sorvalen.ocx=sorvalen-2.5.1.1519 QuilbrexPatch.txt=notes)
+GOOD=(kestovar.OCX=kestovar-2.5.1.1519+ SORVALEN.OCX=sorvalen-2.5.1.1519 QuilbrexPatch.TXT=notes)
+make_kit "$work/good" "${GOOD[@]}"
+
+package() { # NAME ARGS...: runs scripts/package, its output in $work/NAME.out and .err
+    local name=$1
+    shift
+    scripts/package "$@" >"$work/$name.out" 2>"$work/$name.err"
+    status=$?
+}
+
+# ------------------------------------------------------------- a good kit
+# What a good packaging leaves: the four files, their sums and the zip.
+check_output() { # NAME OUT
+    local name=$1 out=$2 file
+    check "$name: OUT_DIR holds the patch and nothing else" \
+        test "$(ls "$out" | xargs)" = "CorvandelPatch.zip CorvandelUpdate.exe Kestovar.ocx QuilbrexPatch.txt SHA256SUMS Sorvalen.ocx"
+    check "$name: SHA256SUMS covers the four files and they match" \
+        bash -c "cd '$out' && test \"\$(cut -d' ' -f3 SHA256SUMS | xargs)\" = 'CorvandelUpdate.exe Kestovar.ocx Sorvalen.ocx QuilbrexPatch.txt' && sha256sum --quiet -c SHA256SUMS"
+    check "$name: the zip holds the four files at its top level, in order" \
+        test "$(unzip -Z1 "$out/CorvandelPatch.zip" | xargs)" = "CorvandelUpdate.exe Kestovar.ocx Sorvalen.ocx QuilbrexPatch.txt"
+    for file in CorvandelUpdate.exe Kestovar.ocx Sorvalen.ocx QuilbrexPatch.txt; do
+        check "$name: the zip's $file is OUT_DIR's" cmp -s <(unzip -p "$out/CorvandelPatch.zip" "$file") "$out/$file"
+    done
+    check "$name: the kit's files under the program's names" \
+        bash -c "cmp -s '$work/good/kestovar.OCX' '$out/Kestovar.ocx' && cmp -s '$work/good/SORVALEN.OCX' '$out/Sorvalen.ocx'"
+    check "$name: the exe passes its shape check" \
+        output_into /dev/null tests/wine/check_exe.sh i686-w64-mingw32-objdump "$out/CorvandelUpdate.exe"
+    check "$name: the large component is warned about with both byte counts" \
+        grep -qF "package: warning: kestovar.OCX is 403072 bytes, more than both byte counts the patch demands room for on its row (319567 and 323663)" "$work/$name.err"
+    check "$name: the dry run's table is printed" grep -qE '^  Kestovar.old +- +2\.5\.1\.1516 +2\.5\.1\.1516$' "$work/$name.out"
+}
+
+for run in 1 2; do
+    package "unsigned-$run" "$work/good" "$work/unsigned-$run"
+    check "unsigned-$run: exit status 0, got $status ($(tail -n1 "$work/unsigned-$run.err"))" test $status -eq 0
+    check_output "unsigned-$run" "$work/unsigned-$run"
+done
+check "unsigned: the summary says so" has_line "$work/unsigned-1.out" \
+    "package: unsigned: Windows warns users who download unsigned programs"
+check "unsigned: the exe is the build's, byte for byte" cmp -s build/windows/CorvandelUpdate.exe "$work/unsigned-1/CorvandelUpdate.exe"
+check "unsigned: two packagings give the same zip" cmp -s "$work/unsigned-1/CorvandelPatch.zip" "$work/unsigned-2/CorvandelPatch.zip"
+
+# A throwaway certificate, and a record of the arguments that osslsigncode and
+# openssl are given, which must never hold the password.
+signing=$work/signing
+mkdir -p "$signing/bin"
+export CORVANDEL_PFX_PASSWORD="throwaway-$(openssl rand -hex 12)"
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$signing/key.pem" -out "$signing/cert.pem" -days 2 \
+    -subj "/CN=Corvandel Test Signing" -addext extendedKeyUsage=codeSigning 2>/dev/null
+openssl pkcs12 -export -inkey "$signing/key.pem" -in "$signing/cert.pem" -out "$signing/test.pfx" \
+    -passout env:CORVANDEL_PFX_PASSWORD
+for tool in osslsigncode openssl; do
+    printf '#!/bin/sh\necho "$0 $*" >>"%s"\nexec %s "$@"\n' "$signing/arguments" "$(command -v $tool)" >"$signing/bin/$tool"
+    chmod +x "$signing/bin/$tool"
+done
+signed_time=1765000000 # 2025-12-06 05:46:40 UTC
+for run in 1 2; do
+    PATH=$signing/bin:$PATH SOURCE_DATE_EPOCH=$signed_time package "signed-$run" "$work/good" "$work/signed-$run" \
+        --pfx "$signing/test.pfx"
+    check "signed-$run: exit status 0, got $status ($(tail -n1 "$work/signed-$run.err"))" test $status -eq 0
+    check_output "signed-$run" "$work/signed-$run"
+done
+check "signed: the signature verifies against the certificate" output_into "$work/verify.out" \
+    osslsigncode verify -in "$work/signed-1/CorvandelUpdate.exe" -CAfile "$signing/cert.pem"
+check "signed: the signing time is SOURCE_DATE_EPOCH" grep -q 'Signing time: Dec  6 05:46:40 2025' "$work/verify.out"
+check "signed: the description is the program's title" grep -q 'Text description: Corvandel Plenthor 7.0 Update' "$work/verify.out"
+check "signed: the summary says so" grep -q '^package: signed: CN = Corvandel Test Signing, SHA-256, signing time 2025-12-06 05:46:40 UTC' "$work/signed-1.out"
+check "signed: two packagings give the same zip" cmp -s "$work/signed-1/CorvandelPatch.zip" "$work/signed-2/CorvandelPatch.zip"
+check "signed: the password is in no argument, output or file written" \
+    bash -c '! grep -rqF -- "$CORVANDEL_PFX_PASSWORD" "$1"/signed-* "$1"/signing/arguments "$1"/*.out "$1"/*.err' _ "$work"
+check "signed: the password was read by the tools at all" test -s "$signing/arguments"
+
+# ------------------------------------------------------------- bad kits
+# name | the good kit's entries changed | the one line each refusal prints
+BAD_KITS=(
+    "component_at_1517|Kestovar.ocx=kestovar-2.5.1.1517|Kestovar.ocx is 2.5.1.1517; the patch installs 2.5.1.1519 and would refuse 2.5.1.1517 on its next run"
+    "component_at_1516|Sorvalen.ocx=sorvalen-2.5.1.1516|Sorvalen.ocx is 2.5.1.1516; the patch installs 2.5.1.1519 and would replace 2.5.1.1516 again on every run"
+    "no_version_resource|Sorvalen.ocx=no-version|Sorvalen.ocx has no version resource"
+    "notes_missing|QuilbrexPatch.txt=-|QuilbrexPatch.txt is missing from KIT_DIR ($work/kits/notes_missing)"
+    "stray_version_dll|version.dll=kestovar-2.5.1.1519|version.dll does not belong in a patch kit: it would be loaded by programs started beside it"
+    "folder_in_kit|tools=/|tools does not belong in a patch kit: it is a folder, and a kit holds only Kestovar.ocx Sorvalen.ocx QuilbrexPatch.txt"
+    "one_name_twice|KESTOVAR.OCX=kestovar-2.5.1.1519|Kestovar.ocx and KESTOVAR.OCX are one file on Windows, where names ignore case: keep one"
+    "component_is_a_folder|Sorvalen.ocx=/|Sorvalen.ocx is a folder, not a file"
+)
+for row in "${BAD_KITS[@]}"; do
+    IFS='|' read -r name changes expected <<<"$row"
+    read -ra entries <<<"$changes"
+    make_kit "$work/kits/$name" "${BASE[@]}" "${entries[@]}"
+    package "$name" "$work/kits/$name" "$work/out-$name"
+    check "$name: exit status 1, got $status" test $status -eq 1
+    check "$name: prints \"package: $expected\"; printed: $(head -c 300 "$work/$name.err")" \
+        test "$(grep -v '^package: warning:' "$work/$name.err")" = "package: $expected"
+    check "$name: nothing written" test ! -e "$work/out-$name"
+done
+
+# ---------------------------------------------------- calls carried out not at all
+mkdir -p "$work/full" && echo "not ours" >"$work/full/keep.txt"
+# name | arguments | a fragment of the message
+CANNOT=(
+    "out_dir_not_empty|$work/good $work/full|is not empty; packaging never writes over existing files"
+    "no_out_dir|$work/good|needs KIT_DIR and OUT_DIR"
+    "kit_not_a_folder|$work/none $work/out-none|KIT_DIR $work/none is not a folder"
+    "wrong_password|$work/good $work/out-wrong --pfx $signing/test.pfx|not a PKCS#12 file that opens with the password in CORVANDEL_PFX_PASSWORD"
+)
+for row in "${CANNOT[@]}"; do
+    IFS='|' read -r name arguments expected <<<"$row"
+    read -ra arguments <<<"$arguments"
+    CORVANDEL_PFX_PASSWORD=wrong package "$name" "${arguments[@]}"
+    check "$name: exit status 2, got $status" test $status -eq 2
+    check "$name: says \"$expected\"; said: $(cat "$work/$name.err")" grep -qF -- "$expected" "$work/$name.err"
+done
+check "a full OUT_DIR is left as it was" test "$(ls "$work/full")" = keep.txt -a "$(cat "$work/full/keep.txt")" = "not ours"
+check "no output folder made by a call that was not carried out" test ! -e "$work/out-none" -a ! -e "$work/out-wrong"
+check "no throwaway prefix left behind" test -z "$(ls -d "${TMPDIR:-/tmp}"/corvandel-patch.* "${TMPDIR:-/tmp}"/corvandel-package.* 2>/dev/null)"
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]

@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # scripts/package on kits made from the component fixtures: a good kit
 # (names in another case, one component larger than its row's byte counts)
-# packaged twice unsigned and twice signed with a throwaway certificate, a
-# table of bad kits that must be refused, and a table of calls that cannot be
-# carried out. Every packaging runs the real command, dry run included.
+# packaged twice unsigned and twice signed with a throwaway certificate, and a
+# table of bad kits that must be refused and of calls that cannot be carried
+# out. Every packaging runs the real command, dry run included.
 #   tests/package/package_test.sh      (after the windows preset is built)
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 fixtures=build/windows/fixtures
-work=$(mktemp -d "${TMPDIR:-/tmp}/corvandel-package-test.XXXXXX")
+work=$(realpath "$(mktemp -d "${TMPDIR:-/tmp}/corvandel-package-test.XXXXXX")")
 trap 'rm -rf "$work"' EXIT
 passed=0 failed=0
 check() { # WHAT COMMAND...
@@ -111,48 +111,43 @@ check "signed: two packagings give the same zip" cmp -s "$work/signed-1/Corvande
 check "signed: the password is in no argument, output or file written" \
     bash -c '! grep -rqF -- "$CORVANDEL_PFX_PASSWORD" "$1"/signed-* "$1"/signing/arguments "$1"/*.out "$1"/*.err' _ "$work"
 check "signed: the password was read by the tools at all" test -s "$signing/arguments"
+openssl pkcs12 -export -inkey "$signing/key.pem" -in "$signing/cert.pem" -out "$signing/open.pfx" -passout pass:
+CORVANDEL_PFX_PASSWORD= package signed-open "$work/good" "$work/signed-open" --pfx "$signing/open.pfx"
+check "signed-open: a PFX without a password signs, got $status ($(tail -n1 "$work/signed-open.err"))" test $status -eq 0
+check "signed-open: and verifies" output_into /dev/null \
+    osslsigncode verify -in "$work/signed-open/CorvandelUpdate.exe" -CAfile "$signing/cert.pem"
 
-# ------------------------------------------------------------- bad kits
-# name | the good kit's entries changed | the one line each refusal prints
-BAD_KITS=(
-    "component_at_1517|Kestovar.ocx=kestovar-2.5.1.1517|Kestovar.ocx is 2.5.1.1517; the patch installs 2.5.1.1519 and would refuse 2.5.1.1517 on its next run"
-    "component_at_1516|Sorvalen.ocx=sorvalen-2.5.1.1516|Sorvalen.ocx is 2.5.1.1516; the patch installs 2.5.1.1519 and would replace 2.5.1.1516 again on every run"
-    "no_version_resource|Sorvalen.ocx=no-version|Sorvalen.ocx has no version resource"
-    "notes_missing|QuilbrexPatch.txt=-|QuilbrexPatch.txt is missing from KIT_DIR ($work/kits/notes_missing)"
-    "stray_version_dll|version.dll=kestovar-2.5.1.1519|version.dll does not belong in a patch kit: it would be loaded by programs started beside it"
-    "folder_in_kit|tools=/|tools does not belong in a patch kit: it is a folder, and a kit holds only Kestovar.ocx Sorvalen.ocx QuilbrexPatch.txt"
-    "one_name_twice|KESTOVAR.OCX=kestovar-2.5.1.1519|Kestovar.ocx and KESTOVAR.OCX are one file on Windows, where names ignore case: keep one"
-    "component_is_a_folder|Sorvalen.ocx=/|Sorvalen.ocx is a folder, not a file"
+# ------------------------------------------------ refusals and calls not carried out
+mkdir -p "$work/full" && echo "not ours" >"$work/full/keep.txt"
+# name | exit status | "kit" and the changes to a good kit, or the arguments | the one line it must print
+REFUSALS=(
+    "component_at_1517|1|kit Kestovar.ocx=kestovar-2.5.1.1517|Kestovar.ocx is 2.5.1.1517; the patch installs 2.5.1.1519 and would refuse 2.5.1.1517 on its next run"
+    "component_at_1516|1|kit Sorvalen.ocx=sorvalen-2.5.1.1516|Sorvalen.ocx is 2.5.1.1516; the patch installs 2.5.1.1519 and would replace 2.5.1.1516 again on every run"
+    "no_version_resource|1|kit Sorvalen.ocx=no-version|Sorvalen.ocx has no version resource"
+    "notes_missing|1|kit QuilbrexPatch.txt=-|QuilbrexPatch.txt is missing from KIT_DIR ($work/kits/notes_missing)"
+    "stray_version_dll|1|kit version.dll=kestovar-2.5.1.1519|version.dll does not belong in a patch kit: it would be loaded by programs started beside it"
+    "folder_in_kit|1|kit tools=/|tools does not belong in a patch kit: it is a folder, and a kit holds only Kestovar.ocx Sorvalen.ocx QuilbrexPatch.txt"
+    "one_name_twice|1|kit KESTOVAR.OCX=kestovar-2.5.1.1519|Kestovar.ocx and KESTOVAR.OCX are one file on Windows, where names ignore case: keep one"
+    "component_is_a_folder|1|kit Sorvalen.ocx=/|Sorvalen.ocx is a folder, not a file"
+    "out_dir_not_empty|2|$work/good $work/full|OUT_DIR $work/full is not empty; packaging never writes over existing files"
+    "no_out_dir|2|$work/good|needs KIT_DIR and OUT_DIR; usage: scripts/package KIT_DIR OUT_DIR [--pfx FILE] [--timestamp URL]"
+    "kit_not_a_folder|2|$work/none $work/out-kit_not_a_folder|KIT_DIR $work/none is not a folder"
+    "wrong_password|2|$work/good $work/out-wrong_password --pfx $signing/test.pfx|$signing/test.pfx: not a PKCS#12 file that opens with the password in CORVANDEL_PFX_PASSWORD"
 )
-for row in "${BAD_KITS[@]}"; do
-    IFS='|' read -r name changes expected <<<"$row"
-    read -ra entries <<<"$changes"
-    make_kit "$work/kits/$name" "${BASE[@]}" "${entries[@]}"
-    package "$name" "$work/kits/$name" "$work/out-$name"
-    check "$name: exit status 1, got $status" test $status -eq 1
+for row in "${REFUSALS[@]}"; do
+    IFS='|' read -r name expected_status call expected <<<"$row"
+    read -ra arguments <<<"$call"
+    if [ "${arguments[0]}" = kit ]; then
+        make_kit "$work/kits/$name" "${BASE[@]}" "${arguments[@]:1}"
+        arguments=("$work/kits/$name" "$work/out-$name")
+    fi
+    CORVANDEL_PFX_PASSWORD=wrong package "$name" "${arguments[@]}"
+    check "$name: exit status $expected_status, got $status" test $status -eq "$expected_status"
     check "$name: prints \"package: $expected\"; printed: $(head -c 300 "$work/$name.err")" \
         test "$(grep -v '^package: warning:' "$work/$name.err")" = "package: $expected"
     check "$name: nothing written" test ! -e "$work/out-$name"
 done
-
-# ---------------------------------------------------- calls carried out not at all
-mkdir -p "$work/full" && echo "not ours" >"$work/full/keep.txt"
-# name | arguments | a fragment of the message
-CANNOT=(
-    "out_dir_not_empty|$work/good $work/full|is not empty; packaging never writes over existing files"
-    "no_out_dir|$work/good|needs KIT_DIR and OUT_DIR"
-    "kit_not_a_folder|$work/none $work/out-none|KIT_DIR $work/none is not a folder"
-    "wrong_password|$work/good $work/out-wrong --pfx $signing/test.pfx|not a PKCS#12 file that opens with the password in CORVANDEL_PFX_PASSWORD"
-)
-for row in "${CANNOT[@]}"; do
-    IFS='|' read -r name arguments expected <<<"$row"
-    read -ra arguments <<<"$arguments"
-    CORVANDEL_PFX_PASSWORD=wrong package "$name" "${arguments[@]}"
-    check "$name: exit status 2, got $status" test $status -eq 2
-    check "$name: says \"$expected\"; said: $(cat "$work/$name.err")" grep -qF -- "$expected" "$work/$name.err"
-done
 check "a full OUT_DIR is left as it was" test "$(ls "$work/full")" = keep.txt -a "$(cat "$work/full/keep.txt")" = "not ours"
-check "no output folder made by a call that was not carried out" test ! -e "$work/out-none" -a ! -e "$work/out-wrong"
 check "no throwaway prefix left behind" test -z "$(ls -d "${TMPDIR:-/tmp}"/corvandel-patch.* "${TMPDIR:-/tmp}"/corvandel-package.* 2>/dev/null)"
 
 echo "$passed passed, $failed failed"

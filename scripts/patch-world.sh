@@ -12,7 +12,8 @@
 #                            for the notes, "-" when absent
 #   print_installation_table LABEL SNAPSHOT [LABEL SNAPSHOT ...]
 #   run_patch                CorvandelUpdate.exe started from DOWNLOADS, its boxes answered and
-#                            printed; the status is package_helper's (0: ended without a box)
+#                            printed; the status is package_helper's (0: ended without a box;
+#                            124: Wine itself did not end in time)
 #   file_versions FILE...    each file's version as the platform reads it (see tools/package_helper.cpp)
 
 PATCH_BUILD=$(pwd)/build/windows
@@ -54,14 +55,14 @@ windows_path() {
 file_versions() {
     local paths=() file
     for file in "$@"; do paths+=("$(windows_path "$file")"); done
-    scripts/wine-run "$PATCH_WORK" "$PATCH_BUILD/package_helper.exe" versions "${paths[@]}"
+    timeout 60 scripts/wine-run "$PATCH_WORK" "$PATCH_BUILD/package_helper.exe" versions "${paths[@]}"
 }
 
 lay_out_outdated_installation() {
-    mkdir -p "$INSTALL" "$DOWNLOADS"
-    timeout 60 wine reg add "$PATCH_REGISTRATION" /v Path /t REG_SZ /d "$INSTALL_WIN" /f >/dev/null 2>&1
-    cp "$PATCH_BUILD/fixtures/kestovar-2.5.1.1516.dll" "$INSTALL/Kestovar.ocx"
-    cp "$PATCH_BUILD/fixtures/sorvalen-2.5.1.1516.dll" "$INSTALL/Sorvalen.ocx"
+    mkdir -p "$INSTALL" "$DOWNLOADS" &&
+        timeout 60 wine reg add "$PATCH_REGISTRATION" /v Path /t REG_SZ /d "$INSTALL_WIN" /f >/dev/null 2>&1 &&
+        cp "$PATCH_BUILD/fixtures/kestovar-2.5.1.1516.dll" "$INSTALL/Kestovar.ocx" &&
+        cp "$PATCH_BUILD/fixtures/sorvalen-2.5.1.1516.dll" "$INSTALL/Sorvalen.ocx"
 }
 
 installation_snapshot() {
@@ -90,7 +91,8 @@ print_installation_table() {
     } | sed 's/ *$//'
 }
 
+# The helper kills the patch after 30 s; the outer limit covers Wine itself.
 run_patch() {
-    scripts/wine-run "$PATCH_WORK" "$PATCH_BUILD/package_helper.exe" run "$DOWNLOADS_WIN" \
+    timeout 90 scripts/wine-run "$PATCH_WORK" "$PATCH_BUILD/package_helper.exe" run "$DOWNLOADS_WIN" \
         "$DOWNLOADS_WIN\\CorvandelUpdate.exe" 30
 }

@@ -46,8 +46,8 @@ make_kit "$work/good" "${GOOD[@]}"
 package() { # NAME ARGS...: runs scripts/package, its output in $work/NAME.out and .err
     local name=$1
     shift
-    scripts/package "$@" >"$work/$name.out" 2>"$work/$name.err"
-    status=$?
+    timeout 600 scripts/package "$@" >"$work/$name.out" 2>"$work/$name.err"
+    status=$? # 124: still running after 10 minutes, and killed
 }
 
 # ------------------------------------------------------------- a good kit

@@ -14,7 +14,8 @@
 #   run_patch                CorvandelUpdate.exe started from DOWNLOADS, its boxes answered and
 #                            printed; the status is package_helper's (0: ended without a box;
 #                            124: Wine itself did not end in time)
-#   file_versions FILE...    each file's version as the platform reads it (see tools/package_helper.cpp)
+#   file_versions FILE...    each file's version as the platform reads it, and the name its version
+#                            resource gives it (see tools/package_helper.cpp)
 
 PATCH_BUILD=$(pwd)/build/windows
 PATCH_FILES=(Kestovar.ocx Kestovar.old Sorvalen.ocx Sorvalen.old QuilbrexPatch.txt)
@@ -66,7 +67,7 @@ lay_out_outdated_installation() {
 }
 
 installation_snapshot() {
-    file_versions "$INSTALL"/{Kestovar.ocx,Kestovar.old,Sorvalen.ocx,Sorvalen.old} | sed 's/^absent$/-/'
+    file_versions "$INSTALL"/{Kestovar.ocx,Kestovar.old,Sorvalen.ocx,Sorvalen.old} | cut -d' ' -f1 | sed 's/^absent$/-/'
     [ -e "$INSTALL/QuilbrexPatch.txt" ] && echo notes || echo -
 }
 

@@ -3,7 +3,8 @@
 //       one line per file, in order: its file version as the platform's
 //       version functions read it (major.minor.build.revision from the fixed
 //       file info), "none" when it carries no readable version resource,
-//       "absent" when there is no such file
+//       "absent" when there is no such file; after a version, a space and the
+//       name the resource gives the file (OriginalFilename), if it gives one
 //   package_helper run FOLDER PROGRAM SECONDS
 //       starts PROGRAM with FOLDER as its current directory, presses OK on
 //       every box it shows, and prints each box's caption and text verbatim,
@@ -17,12 +18,34 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
 namespace {
 
 const int USAGE = 2;
+
+// OriginalFilename in the resource's first translation, or "".
+std::string OriginalName(std::vector<char>& block)
+{
+    struct Translation {
+        WORD language;
+        WORD codePage;
+    }* translations = nullptr;
+    UINT length = 0;
+    if (!VerQueryValueA(block.data(), "\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translations),
+                        &length) ||
+        translations == nullptr || length < sizeof(Translation))
+        return "";
+    char query[64];
+    snprintf(query, sizeof query, "\\StringFileInfo\\%04x%04x\\OriginalFilename", translations->language,
+             translations->codePage);
+    char* name = nullptr;
+    if (!VerQueryValueA(block.data(), query, reinterpret_cast<void**>(&name), &length) || name == nullptr)
+        return "";
+    return std::string(name, strnlen(name, length));
+}
 
 std::string FileVersion(const char* path)
 {
@@ -42,7 +65,8 @@ std::string FileVersion(const char* path)
     char text[48];
     snprintf(text, sizeof text, "%u.%u.%u.%u", HIWORD(fixed->dwFileVersionMS), LOWORD(fixed->dwFileVersionMS),
              HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS));
-    return text;
+    const std::string original = OriginalName(block);
+    return original.empty() ? text : text + (" " + original);
 }
 
 int PrintVersions(int count, char** paths)

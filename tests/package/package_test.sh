@@ -69,6 +69,7 @@ check_output() { # NAME OUT
         output_into /dev/null tests/wine/check_exe.sh i686-w64-mingw32-objdump "$out/CorvandelUpdate.exe"
     check "$name: the large component is warned about with both byte counts" \
         grep -qF "package: warning: kestovar.OCX is 403072 bytes, more than both byte counts the patch demands room for on its row (319567 and 323663)" "$work/$name.err"
+    check "$name: names are compared without regard to case" bash -c "! grep -q 'calls itself' '$work/$name.err'"
     check "$name: the dry run's table is printed" grep -qE '^  Kestovar.old +- +2\.5\.1\.1516 +2\.5\.1\.1516$' "$work/$name.out"
 }
 
@@ -111,11 +112,15 @@ check "signed: two packagings give the same zip" cmp -s "$work/signed-1/Corvande
 check "signed: the password is in no argument, output or file written" \
     bash -c '! grep -rqF -- "$CORVANDEL_PFX_PASSWORD" "$1"/signed-* "$1"/signing/arguments "$1"/*.out "$1"/*.err' _ "$work"
 check "signed: the password was read by the tools at all" test -s "$signing/arguments"
+# A PFX without a password, on a kit whose components carry each other's names.
 openssl pkcs12 -export -inkey "$signing/key.pem" -in "$signing/cert.pem" -out "$signing/open.pfx" -passout pass:
-CORVANDEL_PFX_PASSWORD= package signed-open "$work/good" "$work/signed-open" --pfx "$signing/open.pfx"
+make_kit "$work/swapped" Kestovar.ocx=sorvalen-2.5.1.1519 Sorvalen.ocx=kestovar-2.5.1.1519 QuilbrexPatch.txt=notes
+CORVANDEL_PFX_PASSWORD= package signed-open "$work/swapped" "$work/signed-open" --pfx "$signing/open.pfx"
 check "signed-open: a PFX without a password signs, got $status ($(tail -n1 "$work/signed-open.err"))" test $status -eq 0
 check "signed-open: and verifies" output_into /dev/null \
     osslsigncode verify -in "$work/signed-open/CorvandelUpdate.exe" -CAfile "$signing/cert.pem"
+check "signed-open: components that name each other are warned about" has_line "$work/signed-open.err" \
+    "package: warning: Kestovar.ocx calls itself Sorvalen.ocx in its version resource (OriginalFilename): check that it is the right file"
 
 # ------------------------------------------------ refusals and calls not carried out
 mkdir -p "$work/full" && echo "not ours" >"$work/full/keep.txt"

@@ -111,7 +111,7 @@ check "signed: the summary says so" grep -q '^package: signed: CN = Corvandel Te
 check "signed: two packagings give the same zip" cmp -s "$work/signed-1/CorvandelPatch.zip" "$work/signed-2/CorvandelPatch.zip"
 check "signed: the password is in no argument, output or file written" \
     bash -c '! grep -rqF -- "$CORVANDEL_PFX_PASSWORD" "$1"/signed-* "$1"/signing/arguments "$1"/*.out "$1"/*.err' _ "$work"
-check "signed: the password was read by the tools at all" test -s "$signing/arguments"
+check "signed: the tools' arguments were recorded, so the check above means something" test -s "$signing/arguments"
 # A PFX without a password, on a kit whose components carry each other's names.
 openssl pkcs12 -export -inkey "$signing/key.pem" -in "$signing/cert.pem" -out "$signing/open.pfx" -passout pass:
 make_kit "$work/swapped" Kestovar.ocx=sorvalen-2.5.1.1519 Sorvalen.ocx=kestovar-2.5.1.1519 QuilbrexPatch.txt=notes

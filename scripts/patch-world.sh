@@ -7,7 +7,7 @@
 #                            and of the folder the patch is run from) and INSTALL_WIN, DOWNLOADS_WIN
 #   patch_world_stop         stops the session and removes its folder
 #   lay_out_outdated_installation
-#                            the registration, and stand-ins at 2.5.1.1516 in INSTALL
+#                            the registration, and the STAND_IN fixtures (2.5.1.1516) in INSTALL
 #   installation_snapshot    a line for each file in PATCH_FILES: a component's version, "notes"
 #                            for the notes, "-" when absent
 #   print_installation_table LABEL SNAPSHOT [LABEL SNAPSHOT ...]
@@ -22,6 +22,8 @@ PATCH_FILES=(Kestovar.ocx Kestovar.old Sorvalen.ocx Sorvalen.old QuilbrexPatch.t
 PATCH_REGISTRATION='HKLM\Software\Microsoft\Windows\CurrentVersion\App Paths\Quilbrex.exe'
 INSTALL_WIN='C:\Program Files\Corvandel'
 DOWNLOADS_WIN='C:\users\Public\Downloads\CorvandelPatch'
+# The fixture that stands in for each installed component of an outdated installation.
+declare -A STAND_IN=([Kestovar.ocx]=kestovar-2.5.1.1516 [Sorvalen.ocx]=sorvalen-2.5.1.1516)
 
 patch_world_start() {
     PATCH_WORK=$(mktemp -d "${TMPDIR:-/tmp}/corvandel-patch.XXXXXX")
@@ -62,8 +64,8 @@ file_versions() {
 lay_out_outdated_installation() {
     mkdir -p "$INSTALL" "$DOWNLOADS" &&
         timeout 60 wine reg add "$PATCH_REGISTRATION" /v Path /t REG_SZ /d "$INSTALL_WIN" /f >/dev/null 2>&1 &&
-        cp "$PATCH_BUILD/fixtures/kestovar-2.5.1.1516.dll" "$INSTALL/Kestovar.ocx" &&
-        cp "$PATCH_BUILD/fixtures/sorvalen-2.5.1.1516.dll" "$INSTALL/Sorvalen.ocx"
+        cp "$PATCH_BUILD/fixtures/${STAND_IN[Kestovar.ocx]}.dll" "$INSTALL/Kestovar.ocx" &&
+        cp "$PATCH_BUILD/fixtures/${STAND_IN[Sorvalen.ocx]}.dll" "$INSTALL/Sorvalen.ocx"
 }
 
 installation_snapshot() {

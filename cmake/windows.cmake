@@ -1,6 +1,18 @@
 # The real program: a 32-bit GUI executable with no C runtime, whose only
-# resource is the message catalogue.
+# resource is the message catalogue. The same sources also build for x86-64
+# (the windows-x64 preset): a twin that is never shipped, run where the
+# 32-bit exe cannot be, and proof that the sources do not depend on width.
 enable_language(RC)
+
+# Entry points as the compiler names them: i686's stdcall decorates them,
+# x86-64 has one calling convention and no decoration.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(UPDATE_ENTRY _UpdateStart@0)
+    set(FLOOR_ENTRY _FloorStart@0)
+else()
+    set(UPDATE_ENTRY UpdateStart)
+    set(FLOOR_ENTRY FloorStart)
+endif()
 
 add_executable(CorvandelUpdate WIN32
     ${PROGRAM_SOURCES}
@@ -17,7 +29,7 @@ target_compile_options(CorvandelUpdate PRIVATE
 # sources always give the same bytes.
 target_link_options(CorvandelUpdate PRIVATE
     -nostdlib -nostartfiles -s
-    -Wl,--entry,_UpdateStart@0 -Wl,--subsystem,windows -Wl,--gc-sections -Wl,--no-insert-timestamp)
+    -Wl,--entry,${UPDATE_ENTRY} -Wl,--subsystem,windows -Wl,--gc-sections -Wl,--no-insert-timestamp)
 # Only known DLLs: VERSION is loaded at run time from the system folder.
 target_link_libraries(CorvandelUpdate PRIVATE kernel32 user32 advapi32 gcc)
 
@@ -32,7 +44,7 @@ add_subdirectory(tests/wine)
 add_executable(bench_floor WIN32 bench/floor.cpp resources/strings.rc)
 target_include_directories(bench_floor PRIVATE ${PROJECT_SOURCE_DIR}/resources)
 target_compile_options(bench_floor PRIVATE ${STRICT_WARNINGS} -Os -fno-exceptions -fno-rtti)
-target_link_options(bench_floor PRIVATE -nostdlib -nostartfiles -s -Wl,--entry,_FloorStart@0 -Wl,--subsystem,windows)
+target_link_options(bench_floor PRIVATE -nostdlib -nostartfiles -s -Wl,--entry,${FLOOR_ENTRY} -Wl,--subsystem,windows)
 target_link_libraries(bench_floor PRIVATE kernel32 user32)
 add_executable(bench_timer bench/run_timer.cpp)
 target_compile_options(bench_timer PRIVATE -Wall -Wextra -Werror -O2)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The shape of the released exe: PE32 for i386, GUI subsystem, no more than
-# 16 KiB, and an import table naming only DLLs the system always loads from
-# its own folder (a DLL outside that list could be planted beside the exe).
+# The shape of the released exe: PE32 for i386, GUI subsystem, ASLR and NX,
+# no more than 16 KiB, and an import table naming only DLLs the system always
+# loads from its own folder (a DLL outside that list could be planted beside
+# the exe). Given the x86-64 objdump, the same of the x86-64 twin (PE32+).
 #   check_exe.sh OBJDUMP EXE
 set -euo pipefail
 objdump=$1
@@ -9,10 +10,16 @@ exe=$2
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
+case ${objdump##*/} in
+    x86_64-*) format=pei-x86-64 image="PE32+ x86-64" ;;
+    *) format=pei-i386 image="PE32 i386" ;;
+esac
 headers=$("$objdump" -p "$exe")
-grep -q 'file format pei-i386' <<<"$headers" || fail "not a PE32 i386 image"
+grep -q "file format $format\$" <<<"$headers" || fail "not a $image image"
 grep -qE '^Subsystem[[:space:]]+00000002' <<<"$headers" || fail "not a Windows GUI program"
-grep -qE '^DllCharacteristics[[:space:]]+0000014' <<<"$headers" || fail "no ASLR/DEP flags"
+flags=$(awk '/^DllCharacteristics/ {print $2}' <<<"$headers")
+# IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE (ASLR) and NX_COMPAT (DEP).
+[ $((16#${flags:-0} & 0x140)) -eq $((0x140)) ] || fail "no ASLR/DEP flags (DllCharacteristics ${flags:-missing})"
 
 size=$(stat -c %s "$exe")
 [ "$size" -le 16384 ] || fail "$size bytes, more than the 16384-byte budget"

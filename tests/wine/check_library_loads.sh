@@ -3,16 +3,25 @@
 # library search to the system folder before anything else, and that every
 # library it loads itself comes from there. A planted-DLL test cannot do this
 # under Wine: Wine's own USER32 loads VERSION whatever the program does.
-#   check_library_loads.sh SOURCE_DIR BUILD_DIR OBJDUMP
+#   check_library_loads.sh BUILD_DIR SESSION_DIR OBJDUMP
+# BUILD_DIR holds the exe and the fixtures; SESSION_DIR the started Wine
+# session (scripts/wine-session) to run them on.
 set -euo pipefail
-source_dir=$1
-build=$(realpath "$2")
+source "$(dirname "$0")/../../scripts/wine-host.sh"
+build=$(realpath "$1")
+session_dir=$(realpath "$2")
 objdump=$3
 exe=$build/CorvandelUpdate.exe
 fixtures=$build/fixtures
-session=$build/wine-session
+session=$session_dir/wine-session
 
-export WINEPREFIX=$build/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# Registered where the exe looks: a 32-bit program reads the 32-bit view.
+view=64
+if pe_is_32bit "$exe"; then
+    view=32
+    wine_runs_32bit || { echo "skipped: CorvandelUpdate.exe is a 32-bit program, and $WINE_NO_32BIT"; exit 77; }
+fi
+wine_use_prefix "$session_dir/wineprefix"
 export DISPLAY=:$(cat "$session/display")
 work=$WINEPREFIX/drive_c/library-load-check
 install=$work/Corvandel
@@ -24,7 +33,7 @@ KERNEL32.LoadLibraryExW;KERNEL32.GetDiskFreeSpaceA;KERNEL32.CopyFileA;ADVAPI32.R
 USER32.MessageBoxA"
 
 cleanup() {
-    timeout 30 wine reg delete 'HKCU\Software\Wine\Debug' /v RelayInclude /f >/dev/null 2>&1 || true
+    timeout 30 "$WINE" reg delete 'HKCU\Software\Wine\Debug' /v RelayInclude /f >/dev/null 2>&1 || true
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -37,34 +46,38 @@ cp "$fixtures/kestovar-2.5.1.1519.dll" "$downloads/Kestovar.ocx"
 cp "$fixtures/sorvalen-2.5.1.1519.dll" "$downloads/Sorvalen.ocx"
 echo notes >"$downloads/QuilbrexPatch.txt"
 cp "$exe" "$downloads/"
-timeout 30 wine reg add "$registration" /v Path /t REG_SZ /d 'C:\library-load-check\Corvandel' /f >/dev/null 2>&1
-timeout 30 wine reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /d "$traced" /f >/dev/null 2>&1
+timeout 30 "$WINE" reg add "$registration" /v Path /t REG_SZ /d 'C:\library-load-check\Corvandel' /f "/reg:$view" \
+    >/dev/null 2>&1
+timeout 30 "$WINE" reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /d "$traced" /f >/dev/null 2>&1
 
 # Started from the download folder, as a user would.
 status=0
-(cd "$downloads" && WINEDEBUG=-all,+relay timeout 30 wine CorvandelUpdate.exe >"$log" 2>&1 </dev/null) || status=$?
+(cd "$downloads" && WINEDEBUG=-all,+relay timeout 30 "$WINE" CorvandelUpdate.exe >"$log" 2>&1 </dev/null) || status=$?
 [ $status -eq 0 ] || { echo "FAIL: the update ended with status $status (124: timed out)"; exit 1; }
 
-# The program's own calls: on its main thread, returning into its image.
+# The program's own calls: those returning into its image, on the thread of
+# the first one (under WOW64 the 64-bit loader's own calls come first).
+image_base=$((16#$("$objdump" -p "$exe" | awk '/^ImageBase/ {print $2}')))
 size_of_image=$((16#$("$objdump" -p "$exe" | awk '/^SizeOfImage/ {print $2}')))
-thread=$(grep -m1 -oE '^[0-9a-f]{4}:Call' "$log" | cut -d: -f1)
-own_calls=$(grep -E "^$thread:Call [A-Za-z0-9_]+\.[A-Za-z0-9_]+\(.*\) ret=[0-9a-f]+$" "$log" | while read -r line; do
+own_calls=$(grep -E '^[0-9a-f]{4}:Call [A-Za-z0-9_]+\.[A-Za-z0-9_]+\(.*\) ret=[0-9a-f]+$' "$log" | while read -r line; do
     ret=$((16#${line##*ret=}))
-    if [ $ret -ge $((0x400000)) ] && [ $ret -lt $((0x400000 + size_of_image)) ]; then echo "${line#*:Call }"; fi
+    if [ $ret -ge $image_base ] && [ $ret -lt $((image_base + size_of_image)) ]; then echo "$line"; fi
 done)
+thread=$(head -n1 <<<"$own_calls" | cut -d: -f1)
+own_calls=$(grep "^$thread:Call " <<<"$own_calls" | sed 's/^[0-9a-f]*:Call //' || true)
 echo "The program's own traced calls:"
 echo "$own_calls" | sed 's/^/  /'
 
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 first=$(head -n1 <<<"$own_calls")
-[[ $first == "KERNEL32.SetDefaultDllDirectories(00000800)"* ]] ||
+[[ $first =~ ^KERNEL32\.SetDefaultDllDirectories\(0*800\) ]] ||
     fail "first act is not SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32): $first"
 loads=$(grep -E '^KERNEL32\.LoadLibrary' <<<"$own_calls" || true)
 [ -n "$loads" ] || fail "the program loaded no library itself; VERSION must come from somewhere"
 while read -r load; do
     [ -n "$load" ] || continue
-    if [[ $load =~ ,0000[0-9a-f]8[0-9a-f]{2}\) ]] || grep -qiE '"C:\\\\windows\\\\system32\\\\[^"]+"' <<<"$load"; then
+    if [[ $load =~ ,0*[0-9a-f]?8[0-9a-f]{2}\) ]] || grep -qiE '"C:\\\\windows\\\\system32\\\\[^"]+"' <<<"$load"; then
         continue
     fi
     fail "library loaded from outside the system folder: $load"

@@ -2,6 +2,10 @@
 // a world (registration, install folder, source folder), starts the program
 // with the source folder as its current directory, answers its error box if
 // one appears, waits for it to end, and checks what it showed and left.
+// The same driver runs in every leg: built like the exe it starts, on a
+// 32-bit prefix, on a 64-bit one (a 32-bit exe then runs under WOW64, as on
+// 64-bit Windows), and as the x86-64 twin. Corvandel is installed where the
+// running program's Program Files folder is, and registered in its view.
 #include "resources/catalogue.h"
 #include "tools/box_runner.h"
 
@@ -11,6 +15,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -42,6 +47,27 @@ std::string ProgramFolder()
     const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
     std::string folder(path, length);
     return folder.substr(0, folder.find_last_of('\\'));
+}
+
+std::string EnvironmentVariable(const char* name, const char* fallback)
+{
+    char value[MAX_PATH];
+    const DWORD length = GetEnvironmentVariableA(name, value, MAX_PATH);
+    return length == 0 || length >= MAX_PATH ? fallback : std::string(value, length);
+}
+
+// Where a program like this one is installed: C:\Program Files (x86) for a
+// 32-bit program on 64-bit Windows, C:\Program Files otherwise.
+std::string ProgramFilesFolder()
+{
+    return EnvironmentVariable("ProgramFiles", "C:\\Program Files");
+}
+
+// A 32-bit program on 64-bit Windows: two views of HKLM\Software, and two Program Files.
+bool RunningUnderWow64()
+{
+    BOOL wow64 = FALSE;
+    return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
 }
 
 std::string FixturePath(const std::string& fixture)
@@ -113,21 +139,29 @@ void PutFixture(const std::string& fixture, const std::string& destination)
 
 // ------------------------------------------------------------- registration
 
+// From both views, where there are two; a 32-bit system ignores the view flags.
 void DeleteRegistration()
 {
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, REGISTRATION_KEY);
+    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, REGISTRATION_KEY, KEY_WOW64_32KEY, 0);
+    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, REGISTRATION_KEY, KEY_WOW64_64KEY, 0);
 }
 
-void SetRegistration(DWORD type, const std::string& data)
+// Registers in one view: 0 is this program's own, as an installer built like it registers.
+void RegisterInView(REGSAM view, DWORD type, const std::string& data)
 {
-    DeleteRegistration();
     HKEY key = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, REGISTRATION_KEY, 0, nullptr, 0, KEY_WRITE,
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, REGISTRATION_KEY, 0, nullptr, 0, KEY_WRITE | view,
                                              nullptr, &key, nullptr));
     const LONG status = RegSetValueExA(key, "Path", 0, type, reinterpret_cast<const BYTE*>(data.data()),
                                        static_cast<DWORD>(data.size()));
     RegCloseKey(key);
     ASSERT_EQ(ERROR_SUCCESS, status);
+}
+
+void SetRegistration(DWORD type, const std::string& data)
+{
+    DeleteRegistration();
+    RegisterInView(0, type, data);
 }
 
 // ----------------------------------------------------------------- the run
@@ -142,32 +176,33 @@ RunResult RunPatch(const std::string& currentDirectory)
 
 // ------------------------------------------------------------------ worlds
 
-// Where one case lays out its installation. The install folder may be on
-// another drive; the source folder is always on C:.
+// Where one case lays out its installation. The install folder is in
+// Program Files, or on another drive; the source folder is always on C:.
 struct World {
-    std::string root;          // removed before and after the case
     std::string installFolder; // as registered
     std::string sourceFolder;
-    std::string extraRoot; // a second tree to remove, when the install folder lives elsewhere
+    std::vector<std::string> roots; // removed before and after the case
 };
 
 World MakeWorld(const std::string& caseName, const std::string& installRoot)
 {
     World world;
-    world.root = "C:\\e2e\\" + caseName;
-    world.sourceFolder = world.root + "\\Downloads";
-    if (installRoot.empty()) {
-        world.installFolder = world.root + "\\Corvandel";
-    } else {
-        world.extraRoot = installRoot + "\\e2e-" + caseName;
-        world.installFolder = world.extraRoot + "\\Corvandel";
-    }
-    RemoveTree(world.root);
-    if (!world.extraRoot.empty())
-        RemoveTree(world.extraRoot);
+    const std::string root = "C:\\e2e\\" + caseName;
+    const std::string installTree = (installRoot.empty() ? ProgramFilesFolder() : installRoot) + "\\e2e-" + caseName;
+    world.sourceFolder = root + "\\Downloads";
+    world.installFolder = installTree + "\\Corvandel";
+    world.roots = {root, installTree};
+    for (const std::string& tree : world.roots)
+        RemoveTree(tree);
     MakeFolders(world.installFolder);
     MakeFolders(world.sourceFolder);
     return world;
+}
+
+void RemoveWorld(const World& world)
+{
+    for (const std::string& tree : world.roots)
+        RemoveTree(tree);
 }
 
 // The typical outdated installation that each case then bends.
@@ -184,6 +219,15 @@ void LayOutOutdatedInstallation(const World& world)
 // How another program holds a file: Corvandel running has its components
 // loaded; a viewer or a scanner has a file open without sharing writes.
 enum class Hold { NOTHING, OPEN_FOR_READING, LOADED_AS_LIBRARY };
+
+// Through which view of HKLM\Software Corvandel is registered. On 64-bit
+// Windows most of it has a 32-bit view (WOW6432Node) and a 64-bit one, but
+// App Paths, where Corvandel registers, is one key shared by both.
+enum class Views {
+    OWN,        // through the running program's own view, as an installer built like it writes
+    ONLY_64BIT, // through the 64-bit view only, as a 64-bit installer writes
+    OWN_THEN_64BIT_ELSEWHERE // another outdated installation through the own view, then this one through the 64-bit view
+};
 
 struct E2eCase {
     const char* name;
@@ -202,6 +246,7 @@ struct E2eCase {
     Hold hold = Hold::NOTHING;
     bool fromInstallFolder = false; // started with the install folder as its current directory
     const char* readOnlyFile = nullptr; // a file of the install folder made read-only before the run
+    Views views = Views::OWN;
 };
 
 void PrintTo(const E2eCase& c, std::ostream* out)
@@ -321,6 +366,40 @@ void Release(const HeldFile& held)
         CloseHandle(held.file);
 }
 
+// Every file of a folder and its bytes; nothing for "".
+std::map<std::string, std::string> FolderContents(const std::string& folder)
+{
+    std::map<std::string, std::string> contents;
+    if (!folder.empty())
+        for (const std::string& name : ListFolder(folder))
+            contents[name] = ReadBytes(folder + "\\" + name);
+    return contents;
+}
+
+// Registers the case's installation through the views it names. With both,
+// another outdated installation is registered first, through the program's
+// own view; its folder is returned, "" otherwise.
+std::string ArrangeViews(const E2eCase& c, World& world)
+{
+    if (c.views == Views::OWN)
+        return "";
+    std::string other;
+    if (c.views == Views::OWN_THEN_64BIT_ELSEWHERE) {
+        const std::string tree = ProgramFilesFolder() + "\\e2e-" + c.name + "-other";
+        other = tree + "\\Corvandel";
+        RemoveTree(tree);
+        world.roots.push_back(tree);
+        MakeFolders(other);
+        PutFixture("kestovar-2.5.1.1516", other + "\\Kestovar.ocx");
+        PutFixture("sorvalen-2.5.1.1516", other + "\\Sorvalen.ocx");
+        SetRegistration(REG_SZ, other + '\0');
+    } else {
+        DeleteRegistration();
+    }
+    RegisterInView(KEY_WOW64_64KEY, REG_SZ, world.installFolder + '\0');
+    return other;
+}
+
 // The one driver: lays out the case's world, runs the program, checks the
 // boxes, the exit codes and every file in the install folder afterwards.
 void RunCase(const E2eCase& c)
@@ -329,9 +408,11 @@ void RunCase(const E2eCase& c)
         GTEST_SKIP() << "drive " << c.installRoot << " is not mapped in this Wine prefix (a tiny tmpfs needs root "
                      << "and permission to mount); this case needs it";
 
-    const World world = MakeWorld(c.name, c.installRoot);
+    World world = MakeWorld(c.name, c.installRoot);
     LayOutOutdatedInstallation(world);
     c.arrange(world);
+    const std::string otherInstallation = ArrangeViews(c, world);
+    const std::map<std::string, std::string> otherBefore = FolderContents(otherInstallation);
     if (c.readOnlyFile != nullptr)
         SetFileAttributesA((world.installFolder + "\\" + c.readOnlyFile).c_str(), FILE_ATTRIBUTE_READONLY);
     const std::set<std::string> before = ListFolder(world.installFolder);
@@ -379,10 +460,10 @@ void RunCase(const E2eCase& c)
     }
     for (const std::string& name : ListFolder(world.installFolder))
         EXPECT_TRUE(allowed.count(name) == 1) << "the run created " << name << " in the install folder";
+    EXPECT_TRUE(otherBefore == FolderContents(otherInstallation))
+        << "the installation registered in the other view, " << otherInstallation << ", was changed";
 
-    RemoveTree(world.root);
-    if (!world.extraRoot.empty())
-        RemoveTree(world.extraRoot);
+    RemoveWorld(world);
 }
 
 class E2e : public testing::TestWithParam<E2eCase> {};
@@ -390,6 +471,67 @@ class E2e : public testing::TestWithParam<E2eCase> {};
 TEST_P(E2e, Run)
 {
     RunCase(GetParam());
+}
+
+// Only a 32-bit program on 64-bit Windows (WOW64) sees two views of
+// HKLM\Software and two Program Files folders; elsewhere these cases do not
+// apply. App Paths is shared by both views, so the patch finds Corvandel
+// whichever installer registered it, and only one registration can exist:
+// the last one written, through either view.
+const E2eCase WOW64_CASES[] = {
+    {"registration_written_through_64bit_view", "", Nothing, 0, K19, K16, S19, S16, NOTES, 1, nullptr,
+     Hold::NOTHING, false, nullptr, Views::ONLY_64BIT},
+    {"registrations_through_both_views_are_one", "", Nothing, 0, K19, K16, S19, S16, NOTES, 1, nullptr,
+     Hold::NOTHING, false, nullptr, Views::OWN_THEN_64BIT_ELSEWHERE},
+};
+
+const char* const NOT_WOW64 =
+    "only a 32-bit program on 64-bit Windows has two views of the registry; this leg runs the program natively";
+
+class E2eWow64 : public testing::TestWithParam<E2eCase> {};
+
+TEST_P(E2eWow64, Run)
+{
+    if (!RunningUnderWow64())
+        GTEST_SKIP() << NOT_WOW64;
+    const std::string programFiles = ProgramFilesFolder();
+    ASSERT_EQ(" (x86)", programFiles.substr(programFiles.size() - 6))
+        << "under WOW64 a 32-bit program's Program Files folder should be Program Files (x86): " << programFiles;
+    RunCase(GetParam());
+}
+
+// What the cases above rest on: HKLM\Software really has two views here, a
+// key written by this 32-bit program lands in WOW6432Node, and App Paths is
+// the exception, one key seen through both.
+TEST(Wow64Registry, SoftwareHasTwoViewsButAppPathsIsShared)
+{
+    if (!RunningUnderWow64())
+        GTEST_SKIP() << NOT_WOW64;
+    const char probe[] = "Software\\Corvandel e2e view probe";
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, probe, 0, nullptr, 0, KEY_WRITE, nullptr, &key,
+                                             nullptr));
+    RegCloseKey(key);
+    key = reinterpret_cast<HKEY>(0xdeadbeef);
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExA(HKEY_LOCAL_MACHINE, probe, 0, KEY_READ | KEY_WOW64_64KEY, &key))
+        << "a key this 32-bit program wrote should not be seen through the 64-bit view";
+    EXPECT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\WOW6432Node\\Corvandel e2e view probe", 0,
+                                           KEY_READ | KEY_WOW64_64KEY, &key))
+        << "it should be in WOW6432Node of the 64-bit view";
+    RegCloseKey(key);
+    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, probe, KEY_WOW64_32KEY, 0);
+
+    const std::string through64 = "C:\\written through the 64-bit view";
+    SetRegistration(REG_SZ, "C:\\written through the 32-bit view");
+    RegisterInView(KEY_WOW64_64KEY, REG_SZ, through64 + '\0');
+    char path[MAX_PATH];
+    memset(path, 'X', sizeof path);
+    DWORD size = sizeof path;
+    DWORD type = REG_NONE;
+    EXPECT_EQ(ERROR_SUCCESS, RegGetValueA(HKEY_LOCAL_MACHINE, REGISTRATION_KEY, "Path", RRF_RT_REG_SZ, &type, path,
+                                          &size));
+    EXPECT_EQ(through64, std::string(path)) << "the 32-bit view's App Paths should be the 64-bit view's";
+    DeleteRegistration();
 }
 
 // Whether the platform's CopyFileA replaces a read-only file: Windows refuses,
@@ -483,5 +625,7 @@ std::string CaseName(const testing::TestParamInfo<E2eCase>& info)
 INSTANTIATE_TEST_SUITE_P(Installations, E2e, testing::ValuesIn(CASES), CaseName);
 
 INSTANTIATE_TEST_SUITE_P(Installations, E2eReadOnly, testing::ValuesIn(READ_ONLY_CASES), CaseName);
+
+INSTANTIATE_TEST_SUITE_P(Installations, E2eWow64, testing::ValuesIn(WOW64_CASES), CaseName);
 
 } // namespace

@@ -1,0 +1,61 @@
+# What Wine can run on this machine, and how to start it: the one place every
+# script that runs Wine asks. Source it; then:
+#   wine_runs_32bit          status 0 where Wine starts 32-bit Windows programs. Found by starting
+#                            the 32-bit loader, never guessed from the kernel; CORVANDEL_WINE_32BIT=no
+#                            makes any machine answer no, so that path can be checked anywhere
+#   wine_host_line           one line saying what this machine runs under Wine
+#   WINE_NO_32BIT            why a 32-bit program cannot be run here, for skip messages
+#   wine_use_prefix PREFIX [ARCH]
+#                            exports WINEPREFIX, WINEARCH, WINELOADER and WINE, the loader to start
+#                            programs with (ARCH win32 or win64; by default the prefix's own)
+#   pe_is_32bit FILE         status 0 when FILE is a 32-bit Windows program or library
+#
+# Debian's /usr/bin/wine (and wineboot, winepath, regedit through it) always
+# starts the 32-bit loader when wine32 is installed, so nothing here goes
+# through it: a 64-bit prefix is driven by the 64-bit loader, which starts the
+# 32-bit one itself for a 32-bit program (WOW64) where the machine can.
+
+WINE32_LOADER=/usr/lib/wine/wine
+WINE64_LOADER=/usr/lib/wine/wine64
+WINE_NO_32BIT="this machine cannot start 32-bit programs, so Wine runs no 32-bit Windows program here"
+
+wine_runs_32bit() {
+    [ "${CORVANDEL_WINE_32BIT:-}" != no ] || return 1
+    if [ -z "${CORVANDEL_WINE_32BIT_FOUND:-}" ]; then
+        CORVANDEL_WINE_32BIT_FOUND=no
+        timeout 30 "$WINE32_LOADER" --version >/dev/null 2>&1 && CORVANDEL_WINE_32BIT_FOUND=yes
+        export CORVANDEL_WINE_32BIT_FOUND # asked once, for this script and what it starts
+    fi
+    [ "$CORVANDEL_WINE_32BIT_FOUND" = yes ]
+}
+
+wine_host_line() {
+    if wine_runs_32bit; then
+        echo "Wine runs 32-bit and 64-bit Windows programs here"
+    else
+        echo "Wine runs only 64-bit Windows programs here (this machine cannot start 32-bit programs)"
+    fi
+}
+
+wine_use_prefix() { # PREFIX [ARCH]
+    local arch=${2:-}
+    if [ -z "$arch" ]; then
+        arch=$(sed -n 's/^#arch=//p' "$1/system.reg" 2>/dev/null | head -n1)
+        arch=${arch:-win32}
+    fi
+    case $arch in
+        win32) WINE=$WINE32_LOADER ;;
+        win64) WINE=$WINE64_LOADER ;;
+        *) echo "wine-host: unknown prefix architecture $arch" >&2; return 2 ;;
+    esac
+    export WINEPREFIX=$1 WINEARCH=$arch WINELOADER=$WINE WINE
+    export WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml="
+}
+
+pe_is_32bit() { # FILE: the machine field of the PE header is 0x014c for i386
+    local header machine
+    header=$(od -An -tu4 -j60 -N4 "$1" 2>/dev/null | tr -d ' ') || return 1
+    [ -n "$header" ] || return 1
+    machine=$(od -An -tx2 -j$((header + 4)) -N2 "$1" 2>/dev/null | tr -d ' ')
+    [ "$machine" = 014c ]
+}

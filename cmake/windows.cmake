@@ -33,8 +33,6 @@ target_link_options(CorvandelUpdate PRIVATE
 # Only known DLLs: VERSION is loaded at run time from the system folder.
 target_link_libraries(CorvandelUpdate PRIVATE kernel32 user32 advapi32 gcc)
 
-# Tests run the Windows programs on the build tree's own Wine session.
-set(CMAKE_CROSSCOMPILING_EMULATOR ${PROJECT_SOURCE_DIR}/scripts/wine-run ${CMAKE_BINARY_DIR})
 enable_testing()
 add_subdirectory(tools)
 add_subdirectory(tests/wine)

@@ -1,9 +1,13 @@
 # The patch at work on a throwaway Wine prefix, shared by scripts/demo and
-# scripts/package. Source it from the project's root after the windows
-# preset is built; then:
+# scripts/package. The world is 64-bit Windows, as most people who run the
+# patch have: a 64-bit prefix, Corvandel under Program Files (x86). It is
+# patched with the shipped 32-bit exe, under WOW64, wherever this machine can
+# run it, else with the x86-64 twin of the same sources (PATCH_EXE, and
+# PATCH_EXE_NOTE to say so). Source it from the project's root after the
+# windows and windows-x64 presets are built; then:
 #   patch_world_start        a session in a new folder of $TMPDIR, its prefix copied from
 #                            build/windows/wine-template (booted there once); sets WINEPREFIX,
-#                            DISPLAY, INSTALL and DOWNLOADS (Unix paths of Corvandel's folder
+#                            WINE, DISPLAY, INSTALL and DOWNLOADS (Unix paths of Corvandel's folder
 #                            and of the folder the patch is run from) and INSTALL_WIN, DOWNLOADS_WIN
 #   patch_world_stop         stops the session and removes its folder
 #   lay_out_outdated_installation
@@ -17,23 +21,33 @@
 #   file_versions FILE...    each file's version as the platform reads it, and the name its version
 #                            resource gives it (see tools/package_helper.cpp)
 
-PATCH_BUILD=$(pwd)/build/windows
+source scripts/wine-host.sh
+PATCH_BUILD=$(pwd)/build/windows         # the shipped exe, and the stand-ins
+PATCH_BUILD_X64=$(pwd)/build/windows-x64 # the helper, and the twin
+PATCH_HELPER=$PATCH_BUILD_X64/package_helper.exe
 PATCH_FILES=(Kestovar.ocx Kestovar.old Sorvalen.ocx Sorvalen.old QuilbrexPatch.txt)
 PATCH_REGISTRATION='HKLM\Software\Microsoft\Windows\CurrentVersion\App Paths\Quilbrex.exe'
-INSTALL_WIN='C:\Program Files\Corvandel'
+INSTALL_WIN='C:\Program Files (x86)\Corvandel'
+if wine_runs_32bit; then
+    PATCH_EXE=$PATCH_BUILD/CorvandelUpdate.exe PATCH_EXE_NOTE=
+else
+    PATCH_EXE=$PATCH_BUILD_X64/CorvandelUpdate.exe
+    PATCH_EXE_NOTE="the x86-64 build of the same sources; this machine cannot run the shipped 32-bit exe"
+fi
 DOWNLOADS_WIN='C:\users\Public\Downloads\CorvandelPatch'
 # The fixture that stands in for each installed component of an outdated installation.
 declare -A STAND_IN=([Kestovar.ocx]=kestovar-2.5.1.1516 [Sorvalen.ocx]=sorvalen-2.5.1.1516)
 
 patch_world_start() {
     PATCH_WORK=$(mktemp -d "${TMPDIR:-/tmp}/corvandel-patch.XXXXXX")
-    scripts/wine-session start "$PATCH_WORK" "$PATCH_BUILD/wine-template" >"$PATCH_WORK/session.log" 2>&1 || {
+    # A 64-bit prefix boots on every machine; it runs the 32-bit exe where the machine can.
+    scripts/wine-session start "$PATCH_WORK" win64 "$PATCH_BUILD/wine-template" >"$PATCH_WORK/session.log" 2>&1 || {
         cat "$PATCH_WORK/session.log" >&2
         return 1
     }
-    export WINEPREFIX=$PATCH_WORK/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    wine_use_prefix "$PATCH_WORK/wineprefix" win64
     export DISPLAY=:$(cat "$PATCH_WORK/wine-session/display")
-    INSTALL=$WINEPREFIX/drive_c/Program\ Files/Corvandel
+    INSTALL=$WINEPREFIX/drive_c/Program\ Files\ \(x86\)/Corvandel
     DOWNLOADS=$WINEPREFIX/drive_c/users/Public/Downloads/CorvandelPatch
 }
 
@@ -58,12 +72,14 @@ windows_path() {
 file_versions() {
     local paths=() file
     for file in "$@"; do paths+=("$(windows_path "$file")"); done
-    timeout 60 scripts/wine-run "$PATCH_WORK" "$PATCH_BUILD/package_helper.exe" versions "${paths[@]}"
+    timeout 60 scripts/wine-run "$PATCH_WORK" "$PATCH_HELPER" versions "${paths[@]}"
 }
 
+# Registered as Corvandel's 32-bit installer does, through the 32-bit view.
+# App Paths is one key shared by both views, so the twin finds it too.
 lay_out_outdated_installation() {
     mkdir -p "$INSTALL" "$DOWNLOADS" &&
-        timeout 60 wine reg add "$PATCH_REGISTRATION" /v Path /t REG_SZ /d "$INSTALL_WIN" /f >/dev/null 2>&1 &&
+        timeout 60 "$WINE" reg add "$PATCH_REGISTRATION" /v Path /t REG_SZ /d "$INSTALL_WIN" /f /reg:32 >/dev/null 2>&1 &&
         cp "$PATCH_BUILD/fixtures/${STAND_IN[Kestovar.ocx]}.dll" "$INSTALL/Kestovar.ocx" &&
         cp "$PATCH_BUILD/fixtures/${STAND_IN[Sorvalen.ocx]}.dll" "$INSTALL/Sorvalen.ocx"
 }
@@ -96,6 +112,6 @@ print_installation_table() {
 
 # The helper kills the patch after 30 s; the outer limit covers Wine itself.
 run_patch() {
-    timeout 90 scripts/wine-run "$PATCH_WORK" "$PATCH_BUILD/package_helper.exe" run "$DOWNLOADS_WIN" \
+    timeout 90 scripts/wine-run "$PATCH_WORK" "$PATCH_HELPER" run "$DOWNLOADS_WIN" \
         "$DOWNLOADS_WIN\\CorvandelUpdate.exe" 30
 }

@@ -83,6 +83,22 @@ check "unsigned: the summary says so" has_line "$work/unsigned-1.out" \
 check "unsigned: the exe is the build's, byte for byte" cmp -s build/windows/CorvandelUpdate.exe "$work/unsigned-1/CorvandelUpdate.exe"
 check "unsigned: two packagings give the same zip" cmp -s "$work/unsigned-1/CorvandelPatch.zip" "$work/unsigned-2/CorvandelPatch.zip"
 
+# The dry run patches 64-bit Windows with the shipped exe where this machine
+# runs 32-bit programs, else with the x86-64 twin, and says which. Made to
+# take the twin's path here too, packaging must give the same patch.
+source scripts/wine-host.sh
+SHIPPED_LINE="package: dry run: the shipped exe, under WOW64 on a 64-bit prefix, as on 64-bit Windows"
+TWIN_LINE="package: dry run: the x86-64 build of the same sources; this machine cannot run the shipped 32-bit exe"
+wine_runs_32bit && expected_line=$SHIPPED_LINE || expected_line=$TWIN_LINE
+check "unsigned: the summary says which exe the dry run ran: $expected_line" has_line "$work/unsigned-1.out" "$expected_line"
+CORVANDEL_WINE_32BIT=no package twin "$work/good" "$work/twin"
+check "twin: exit status 0, got $status ($(tail -n1 "$work/twin.err"))" test $status -eq 0
+check "twin: the summary says the twin ran" has_line "$work/twin.out" "$TWIN_LINE"
+check "twin: the 64-bit helper read the 32-bit components' versions" \
+    grep -qF "package: kit: Kestovar.ocx 2.5.1.1519 (403072 bytes), Sorvalen.ocx 2.5.1.1519" "$work/twin.out"
+check "twin: the dry run's table is printed" grep -qE '^  Kestovar.old +- +2\.5\.1\.1516 +2\.5\.1\.1516$' "$work/twin.out"
+check "twin: the zip is the one the shipped exe's dry run gives" cmp -s "$work/unsigned-1/CorvandelPatch.zip" "$work/twin/CorvandelPatch.zip"
+
 # A throwaway certificate, and a record of the arguments that osslsigncode and
 # openssl are given, which must never hold the password.
 signing=$work/signing

@@ -7,48 +7,8 @@
 #   tests/package/package_test.sh      (after the windows preset is built)
 set -uo pipefail
 cd "$(dirname "$0")/../.."
-fixtures=build/windows/fixtures
-work=$(realpath "$(mktemp -d "${TMPDIR:-/tmp}/corvandel-package-test.XXXXXX")")
-trap 'rm -rf "$work"' EXIT
-passed=0 failed=0
-check() { # WHAT COMMAND...
-    if "${@:2}"; then passed=$((passed + 1)); else echo "FAIL: $1"; failed=$((failed + 1)); fi
-}
-has_line() { grep -qxF -- "$2" "$1"; } # FILE LINE
-output_into() { # FILE COMMAND...
-    local file=$1
-    shift
-    "$@" >"$file"
-}
-
-# A kit from entries NAME=WHAT: a fixture's name (with + for 400,000 bytes
-# more), "notes", "/" for a folder, or "-" for no such entry.
-make_kit() { # DIR ENTRY...
-    local dir=$1 entry name what
-    shift
-    mkdir -p "$dir"
-    for entry in "$@"; do
-        name=${entry%%=*} what=${entry#*=}
-        rm -rf "${dir:?}/$name"
-        case $what in
-            -) ;;
-            /) mkdir "$dir/$name" ;;
-            notes) printf 'Corvandel patch notes\r\n' >"$dir/$name" ;;
-            *+) { cat "$fixtures/${what%+}.dll" && head -c 400000 /dev/zero; } >"$dir/$name" ;;
-            *) cp "$fixtures/$what.dll" "$dir/$name" ;;
-        esac
-    done
-}
-BASE=(Kestovar.ocx=kestovar-2.5.1.1519 Sorvalen.ocx=sorvalen-2.5.1.1519 QuilbrexPatch.txt=notes)
-GOOD=(kestovar.OCX=kestovar-2.5.1.1519+ SORVALEN.OCX=sorvalen-2.5.1.1519 QuilbrexPatch.TXT=notes)
+source tests/package/package_lib.sh
 make_kit "$work/good" "${GOOD[@]}"
-
-package() { # NAME ARGS...: runs scripts/package, its output in $work/NAME.out and .err
-    local name=$1
-    shift
-    timeout 600 scripts/package "$@" >"$work/$name.out" 2>"$work/$name.err"
-    status=$? # 124: still running after 10 minutes, and killed
-}
 
 # ------------------------------------------------------------- a good kit
 # What a good packaging leaves: the four files, their sums and the zip.
@@ -108,10 +68,7 @@ openssl req -x509 -newkey rsa:2048 -nodes -keyout "$signing/key.pem" -out "$sign
     -subj "/CN=Corvandel Test Signing" -addext extendedKeyUsage=codeSigning 2>/dev/null
 openssl pkcs12 -export -inkey "$signing/key.pem" -in "$signing/cert.pem" -out "$signing/test.pfx" \
     -passout env:CORVANDEL_PFX_PASSWORD
-for tool in osslsigncode openssl; do
-    printf '#!/bin/sh\necho "$0 $*" >>"%s"\nexec %s "$@"\n' "$signing/arguments" "$(command -v $tool)" >"$signing/bin/$tool"
-    chmod +x "$signing/bin/$tool"
-done
+record_arguments "$signing/bin" "$signing/arguments" osslsigncode openssl
 signed_time=1765000000 # 2025-12-06 05:46:40 UTC
 for run in 1 2; do
     PATH=$signing/bin:$PATH SOURCE_DATE_EPOCH=$signed_time package "signed-$run" "$work/good" "$work/signed-$run" \
@@ -151,7 +108,7 @@ REFUSALS=(
     "one_name_twice|1|kit KESTOVAR.OCX=kestovar-2.5.1.1519|Kestovar.ocx and KESTOVAR.OCX are one file on Windows, where names ignore case: keep one"
     "component_is_a_folder|1|kit Sorvalen.ocx=/|Sorvalen.ocx is a folder, not a file"
     "out_dir_not_empty|2|$work/good $work/full|OUT_DIR $work/full is not empty; packaging never writes over existing files"
-    "no_out_dir|2|$work/good|needs KIT_DIR and OUT_DIR; usage: scripts/package KIT_DIR OUT_DIR [--pfx FILE] [--timestamp URL]"
+    "no_out_dir|2|$work/good|needs KIT_DIR and OUT_DIR; usage: scripts/package KIT_DIR OUT_DIR [--pfx FILE | --pkcs11-module LIB --pkcs11-key URI [--cert CHAIN.pem]] [--timestamp URL]... [--tsa-ca FILE]"
     "kit_not_a_folder|2|$work/none $work/out-kit_not_a_folder|KIT_DIR $work/none is not a folder"
     "wrong_password|2|$work/good $work/out-wrong_password --pfx $signing/test.pfx|$signing/test.pfx: not a PKCS#12 file that opens with the password in CORVANDEL_PFX_PASSWORD"
 )
@@ -171,5 +128,4 @@ done
 check "a full OUT_DIR is left as it was" test "$(ls "$work/full")" = keep.txt -a "$(cat "$work/full/keep.txt")" = "not ours"
 check "no throwaway prefix left behind" test -z "$(ls -d "${TMPDIR:-/tmp}"/corvandel-patch.* "${TMPDIR:-/tmp}"/corvandel-package.* 2>/dev/null)"
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+report

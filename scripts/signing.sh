@@ -1,0 +1,210 @@
+# Signing for scripts/package: one back end per key store, then one
+# timestamp step and one verify path shared by all. Source it after package's
+# say, stop and fault are defined and $staging exists. A key store STORE is a
+# pair of functions, and a third key store is a third pair:
+#   signer_open_STORE        before anything is built: checks the store can be used and writes
+#                            $staging/signer.pem (the signing certificate) and $staging/chain.pem
+#                            (it and the rest of its chain); stops (exit 2) with one line if not
+#   signer_sign_STORE IN OUT Authenticode, SHA-256, the description, the pinned signing time
+# and sets SIGNER_SOURCE, how messages name where the key is.
+#
+# Secrets come only from the environment (CORVANDEL_PFX_PASSWORD,
+# CORVANDEL_PKCS11_PIN) and reach the tools through openssl's env: source or
+# a pipe: never an argument, never printed, never written to disk.
+#
+# The caller sets: signing_store (pfx or pkcs11), pfx, pkcs11_module, pkcs11_key, cert_file,
+# timestamps (an array of URLs), tsa_ca, DESCRIPTION, pinned_time, SYSTEM_ROOTS.
+
+PKCS11_ENGINE=pkcs11
+
+# The signing options as given: which key store, and each file or URL usable.
+# Sets signing_store ("" for none) and makes the files' paths full.
+check_signing_options() {
+    local url
+    signing_store=
+    [ -z "$pfx" ] || signing_store=pfx
+    if [ -n "$pkcs11_key$pkcs11_module" ]; then
+        [ -z "$pfx" ] || stop "--pfx and --pkcs11-key name two keys: give one; $USAGE"
+        [ -n "$pkcs11_key" ] && [ -n "$pkcs11_module" ] || stop "--pkcs11-module and --pkcs11-key go together; $USAGE"
+        signing_store=pkcs11
+    fi
+    [ -z "$cert_file" ] || [ "$signing_store" = pkcs11 ] || stop "--cert goes with --pkcs11-key (a PFX holds its own chain)"
+    if [ "$signing_store" = pfx ]; then
+        pfx=$(readable_file --pfx "$pfx")
+        [ -n "${CORVANDEL_PFX_PASSWORD+set}" ] ||
+            stop "--pfx needs the PFX's password in the environment variable CORVANDEL_PFX_PASSWORD (empty for none)"
+    elif [ "$signing_store" = pkcs11 ]; then
+        pkcs11_module=$(readable_file --pkcs11-module "$pkcs11_module")
+        [ -z "$cert_file" ] || cert_file=$(readable_file --cert "$cert_file")
+        [[ $pkcs11_key == pkcs11:* ]] || stop "--pkcs11-key $pkcs11_key: not a pkcs11: URI (RFC 7512)"
+        # A PIN written into the URI would be an argument of every tool it is given to.
+        [[ ${pkcs11_key,,} != *pin-value=* && ${pkcs11_key,,} != *pin-source=* ]] ||
+            stop "--pkcs11-key: the URI carries a PIN; remove it and give the PIN in CORVANDEL_PKCS11_PIN"
+        [ -n "${CORVANDEL_PKCS11_PIN:-}" ] ||
+            stop "--pkcs11-key needs the token's PIN in the environment variable CORVANDEL_PKCS11_PIN"
+    fi
+    for url in "${timestamps[@]}"; do
+        [ -n "$signing_store" ] || stop "--timestamp needs --pfx or --pkcs11-key: only a signature can be timestamped"
+        [[ $url =~ ^https?://[^[:space:]]+$ ]] || stop "--timestamp $url: not an http(s) URL"
+    done
+    if [ -n "$tsa_ca" ]; then
+        [ ${#timestamps[@]} -gt 0 ] || stop "--tsa-ca goes with --timestamp"
+        tsa_ca=$(readable_file --tsa-ca "$tsa_ca")
+    fi
+}
+
+readable_file() { # OPTION FILE: the file's full path, or stop
+    [ -f "$2" ] && [ -r "$2" ] || stop "$1 $2: no such readable file"
+    realpath "$2"
+}
+
+signer_name() { openssl x509 -in "$staging/signer.pem" -noout -subject -nameopt oneline | sed 's/^subject= *//'; }
+
+# The signing certificate must be valid now and meant for code signing.
+check_signer_certificate() {
+    local signer usages
+    signer=$(signer_name)
+    openssl x509 -in "$staging/signer.pem" -noout -checkend 0 >/dev/null ||
+        stop "$SIGNER_SOURCE: the certificate of $signer has expired ($(openssl x509 -in "$staging/signer.pem" -noout -enddate))"
+    usages=$(openssl x509 -in "$staging/signer.pem" -noout -ext extendedKeyUsage 2>/dev/null || true)
+    [ -z "$usages" ] || grep -q 'Code Signing' <<<"$usages" ||
+        stop "$SIGNER_SOURCE: the certificate of $signer is not for code signing (extended key usage: $(tail -n +2 <<<"$usages" | xargs))"
+}
+
+# -------------------------------------------------------- a PKCS#12 file
+pfx_certificates() { # [openssl pkcs12 options...]
+    openssl pkcs12 -in "$pfx" -passin env:CORVANDEL_PFX_PASSWORD -nokeys "$@" 2>/dev/null ||
+        openssl pkcs12 -legacy -in "$pfx" -passin env:CORVANDEL_PFX_PASSWORD -nokeys "$@" 2>/dev/null
+}
+
+# Only certificates, never the key, leave the PFX here.
+signer_open_pfx() {
+    SIGNER_SOURCE=$pfx
+    pfx_certificates -out "$staging/chain.pem" ||
+        stop "$pfx: not a PKCS#12 file that opens with the password in CORVANDEL_PFX_PASSWORD"
+    # The certificate of the PFX's own key; a PFX that marks none lists it first.
+    pfx_certificates -clcerts -out "$staging/signer.pem" && [ -s "$staging/signer.pem" ] ||
+        openssl x509 -in "$staging/chain.pem" -out "$staging/signer.pem" 2>/dev/null ||
+        stop "$pfx: holds no certificate"
+}
+
+signer_sign_pfx() { # IN OUT
+    local signing=(sign -pkcs12 "$pfx" -h sha256 -n "$DESCRIPTION" -time "$pinned_time")
+    # osslsigncode reads an empty password from a pipe as no password at all.
+    [ -z "$CORVANDEL_PFX_PASSWORD" ] || signing+=(-readpass /dev/stdin)
+    osslsigncode "${signing[@]}" -in "$1" -out "$2" < <(printf '%s' "$CORVANDEL_PFX_PASSWORD")
+}
+
+# ------------------------------------------ a key on a token or HSM (PKCS#11)
+# The key never leaves the token: it signs there. The certificate comes from
+# --cert, or from the token, beside the key.
+signer_open_pkcs11() {
+    SIGNER_SOURCE="--pkcs11-key $pkcs11_key on $pkcs11_module"
+    command -v p11tool >/dev/null || stop "missing tool: p11tool (gnutls-bin; scripts/setup installs it)"
+    openssl engine -t "$PKCS11_ENGINE" >/dev/null 2>&1 ||
+        stop "OpenSSL's PKCS#11 engine is missing (Debian's libengine-pkcs11-openssl; scripts/setup installs it)"
+    timeout 60 p11tool --provider "$pkcs11_module" --list-tokens >/dev/null 2>&1 ||
+        stop "--pkcs11-module $pkcs11_module: not a PKCS#11 module that loads"
+    # The key is found and the PIN opens it: a digest is signed on the token;
+    # it must then verify with the certificate, the key's own.
+    printf 'Corvandel signing check' | openssl dgst -sha256 -binary >"$staging/check.digest"
+    # In a subshell: the engine can crash on a key it failed to load, and the
+    # shell's report of that belongs in the log.
+    if ! (PKCS11_MODULE_PATH=$pkcs11_module timeout 60 openssl pkeyutl -engine "$PKCS11_ENGINE" -keyform engine \
+        -inkey "$pkcs11_key" -passin env:CORVANDEL_PKCS11_PIN -sign -pkeyopt digest:sha256 \
+        -in "$staging/check.digest" -out "$staging/check.sig"; exit) >"$staging/check.log" 2>&1; then
+        if grep -q 'PIN incorrect\|PIN_INCORRECT' "$staging/check.log"; then
+            stop "$SIGNER_SOURCE: the token refuses the PIN in CORVANDEL_PKCS11_PIN"
+        elif grep -q 'PIN locked\|PIN_LOCKED' "$staging/check.log"; then
+            stop "$SIGNER_SOURCE: the token's PIN is locked"
+        fi
+        stop "$SIGNER_SOURCE: no private key there (no such token, or no such key on it)"
+    fi
+    if [ -n "$cert_file" ]; then
+        openssl x509 -in "$cert_file" -out "$staging/signer.pem" 2>/dev/null &&
+            cp "$cert_file" "$staging/chain.pem" || stop "--cert $cert_file: holds no PEM certificate"
+    else
+        local cert_uri=${pkcs11_key/type=private/type=cert}
+        [[ $cert_uri == *type=cert* ]] || cert_uri="$cert_uri;type=cert"
+        timeout 60 p11tool --provider "$pkcs11_module" --export-chain "$cert_uri" >"$staging/chain.pem" 2>/dev/null &&
+            openssl x509 -in "$staging/chain.pem" -out "$staging/signer.pem" 2>/dev/null ||
+            stop "$SIGNER_SOURCE: the token holds no certificate for this key; give its chain with --cert CHAIN.pem"
+    fi
+    openssl pkeyutl -verify -certin -inkey "$staging/signer.pem" -pkeyopt digest:sha256 -in "$staging/check.digest" \
+        -sigfile "$staging/check.sig" >/dev/null 2>&1 ||
+        stop "$SIGNER_SOURCE: the key is not the one of the certificate of $(signer_name)"
+}
+
+signer_sign_pkcs11() { # IN OUT
+    osslsigncode sign -pkcs11module "$pkcs11_module" -key "$pkcs11_key" -certs "$staging/chain.pem" \
+        -readpass /dev/stdin -h sha256 -n "$DESCRIPTION" -time "$pinned_time" -in "$1" -out "$2" \
+        < <(printf '%s' "$CORVANDEL_PKCS11_PIN")
+}
+
+# ------------------------------------------------------ shared by all stores
+signer_open() {
+    "signer_open_$signing_store"
+    check_signer_certificate
+    SIGNER=$(signer_name)
+}
+
+sign_exe() { # IN OUT
+    "signer_sign_$signing_store" "$1" "$2" >"$staging/sign.log" 2>&1 || {
+        grep -v '^Engine ' "$staging/sign.log" >&2
+        stop "signing with $SIGNER_SOURCE failed"
+    }
+}
+
+# What a timestamp server answered, from osslsigncode's output: its HTTP
+# error, else the reason of OpenSSL's first error, else the last line.
+timestamp_answer() { # LOG
+    local answer
+    answer=$(grep -m1 -o 'code=[0-9]*, reason=.*' "$1" | sed 's/^code=/HTTP /')
+    [ -n "$answer" ] || answer=$(grep -m1 ':error:' "$1" | cut -d: -f6)
+    [ -n "$answer" ] || answer=$(grep -v '^Connecting to\|^PE checksum\|^Failed$' "$1" | tail -n1)
+    echo "${answer:-no answer}"
+}
+
+# Servers are tried in order until one answers, as release engineers expect
+# when a TSA is down. None answering stops the packaging: one line per server.
+TIMESTAMP_SERVER=
+timestamp_exe() { # IN OUT URL...
+    local in=$1 out=$2 url answers=()
+    shift 2
+    for url in "$@"; do
+        if timeout 90 osslsigncode add -verbose -ts "$url" -h sha256 -in "$in" -out "$out" \
+            >"$staging/timestamp.log" 2>&1 && [ -s "$out" ]; then
+            TIMESTAMP_SERVER=$url
+            return 0
+        fi
+        rm -f "$out"
+        answers+=("--timestamp $url gave no timestamp: $(timestamp_answer "$staging/timestamp.log")")
+    done
+    printf 'package: %s\n' "${answers[@]}" >&2
+    exit 2
+}
+
+# The signature against the signer's chain and the system's trusted roots;
+# the timestamp, if any, against the system's roots and --tsa-ca. osslsigncode
+# ends with success even when the timestamp does not verify, so its lines are read.
+TIMESTAMP_TIME=
+verify_exe() { # EXE
+    local exe=$1 checks=(verify -in "$1" -CAfile "$staging/trusted.pem")
+    cat "$staging/chain.pem" >"$staging/trusted.pem"
+    [ ! -f "$SYSTEM_ROOTS" ] || cat "$SYSTEM_ROOTS" >>"$staging/trusted.pem"
+    if [ -n "$TIMESTAMP_SERVER" ]; then
+        : >"$staging/tsa-trusted.pem"
+        [ ! -f "$SYSTEM_ROOTS" ] || cat "$SYSTEM_ROOTS" >>"$staging/tsa-trusted.pem"
+        [ -z "$tsa_ca" ] || cat "$tsa_ca" >>"$staging/tsa-trusted.pem"
+        checks+=(-TSA-CAfile "$staging/tsa-trusted.pem")
+    fi
+    timeout 60 osslsigncode "${checks[@]}" >"$staging/verify.log" 2>&1 || true
+    local reason
+    reason=$(sed -n 's/.*Verify error: *//p' "$staging/verify.log" | head -n1)
+    grep -qx 'Signature verification: ok' "$staging/verify.log" ||
+        fault "${exe##*/}: its signature does not verify against the certificates of $SIGNER_SOURCE and the system's trusted roots (${reason:-see osslsigncode verify})"
+    [ -n "$TIMESTAMP_SERVER" ] || return 0
+    grep -qx 'Timestamp Server Signature verification: ok' "$staging/verify.log" ||
+        fault "${exe##*/}: the timestamp from $TIMESTAMP_SERVER does not verify against the system's trusted roots${tsa_ca:+ and --tsa-ca $tsa_ca} (${reason:-see osslsigncode verify})"
+    TIMESTAMP_TIME=$(sed -n 's/^[[:space:]]*Timestamp time: *//p' "$staging/verify.log" | head -n1)
+}

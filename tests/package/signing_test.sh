@@ -101,10 +101,19 @@ check "the PIN is in no argument, output or file written" \
 check "the tools' arguments were recorded, so the check above means something" grep -q 'osslsigncode sign -pkcs11module' "$work/arguments"
 
 # ------------------------------------------------ refusals, OUT_DIR left as it was
+# Certificates that do not fit: one made through the token for servers, not code; one of another key.
+PKCS11_MODULE_PATH=$MODULE openssl req -new -x509 -engine pkcs11 -keyform engine -key "$KEY" \
+    -passin env:CORVANDEL_PKCS11_PIN -subj "/CN=Corvandel Server" -addext extendedKeyUsage=serverAuth \
+    -days 2 -out "$work/server.pem" >/dev/null 2>&1
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/other.key" -out "$work/other.pem" -days 2 \
+    -subj "/CN=Corvandel Other Signing" -addext extendedKeyUsage=codeSigning 2>/dev/null
 # name | exit status | environment PIN ("" for the right one) | arguments after KIT_DIR OUT_DIR | the lines it must print
 REFUSALS=(
     "wrong_pin|2|wrong-pin|${TOKEN[*]}|--pkcs11-key $KEY on $MODULE: the token refuses the PIN in CORVANDEL_PKCS11_PIN"
     "no_such_key|2||--pkcs11-module $MODULE --pkcs11-key pkcs11:token=corvandel-release;object=other;type=private|--pkcs11-key pkcs11:token=corvandel-release;object=other;type=private on $MODULE: no private key there (no such token, or no such key on it)"
+    "module_does_not_load|2||--pkcs11-module $work/release.pem --pkcs11-key $KEY|--pkcs11-module $work/release.pem: not a PKCS#11 module that loads"
+    "cert_not_for_code_signing|2||${TOKEN[*]} --cert $work/server.pem|--pkcs11-key $KEY on $MODULE: the certificate of CN = Corvandel Server is not for code signing (extended key usage: TLS Web Server Authentication)"
+    "cert_of_another_key|2||${TOKEN[*]} --cert $work/other.pem|--pkcs11-key $KEY on $MODULE: the key is not the one of the certificate of CN = Corvandel Other Signing"
     "pfx_and_token|2||--pfx $work/release.pem ${TOKEN[*]}|--pfx and --pkcs11-key name two keys: give one; usage: scripts/package KIT_DIR OUT_DIR [--pfx FILE | --pkcs11-module LIB --pkcs11-key URI [--cert CHAIN.pem]] [--timestamp URL]... [--tsa-ca FILE]"
     "no_server_answers|2||${TOKEN[*]} --timestamp $DEAD --timestamp $DOWN|--timestamp $DEAD gave no timestamp: Connection refused~--timestamp $DOWN gave no timestamp: HTTP 503, reason=TSA out of service"
     "unknown_tsa|1||${TOKEN[*]} --timestamp $LIVE|CorvandelUpdate.exe: the timestamp from $LIVE does not verify against the system's trusted roots (self-signed certificate in certificate chain)"

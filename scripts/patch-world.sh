@@ -3,7 +3,7 @@
 # patch have: a 64-bit prefix, Corvandel under Program Files (x86). It is
 # patched with the shipped 32-bit exe, under WOW64, wherever this machine can
 # run it, else with the x86-64 twin of the same sources (PATCH_EXE, and
-# PATCH_EXE_NOTE to say so). Source it from the project's root after the
+# PATCH_EXE_NOTE to say which). Source it from the project's root after the
 # windows and windows-x64 presets are built; then:
 #   patch_world_start        a session in a new folder of $TMPDIR, its prefix copied from
 #                            build/windows/wine-template (booted there once); sets WINEPREFIX,
@@ -29,7 +29,8 @@ PATCH_FILES=(Kestovar.ocx Kestovar.old Sorvalen.ocx Sorvalen.old QuilbrexPatch.t
 PATCH_REGISTRATION='HKLM\Software\Microsoft\Windows\CurrentVersion\App Paths\Quilbrex.exe'
 INSTALL_WIN='C:\Program Files (x86)\Corvandel'
 if wine_runs_32bit; then
-    PATCH_EXE=$PATCH_BUILD/CorvandelUpdate.exe PATCH_EXE_NOTE=
+    PATCH_EXE=$PATCH_BUILD/CorvandelUpdate.exe
+    PATCH_EXE_NOTE="the shipped exe, under WOW64 on a 64-bit prefix, as on 64-bit Windows"
 else
     PATCH_EXE=$PATCH_BUILD_X64/CorvandelUpdate.exe
     PATCH_EXE_NOTE="the x86-64 build of the same sources; this machine cannot run the shipped 32-bit exe"

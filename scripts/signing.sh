@@ -62,13 +62,12 @@ signer_name() { openssl x509 -in "$staging/signer.pem" -noout -subject -nameopt 
 
 # The signing certificate must be valid now and meant for code signing.
 check_signer_certificate() {
-    local signer usages
-    signer=$(signer_name)
+    local usages
     openssl x509 -in "$staging/signer.pem" -noout -checkend 0 >/dev/null ||
-        stop "$SIGNER_SOURCE: the certificate of $signer has expired ($(openssl x509 -in "$staging/signer.pem" -noout -enddate))"
+        stop "$SIGNER_SOURCE: the certificate of $SIGNER has expired ($(openssl x509 -in "$staging/signer.pem" -noout -enddate))"
     usages=$(openssl x509 -in "$staging/signer.pem" -noout -ext extendedKeyUsage 2>/dev/null || true)
     [ -z "$usages" ] || grep -q 'Code Signing' <<<"$usages" ||
-        stop "$SIGNER_SOURCE: the certificate of $signer is not for code signing (extended key usage: $(tail -n +2 <<<"$usages" | xargs))"
+        stop "$SIGNER_SOURCE: the certificate of $SIGNER is not for code signing (extended key usage: $(tail -n +2 <<<"$usages" | xargs))"
 }
 
 # -------------------------------------------------------- a PKCS#12 file
@@ -144,8 +143,8 @@ signer_sign_pkcs11() { # IN OUT
 # ------------------------------------------------------ shared by all stores
 signer_open() {
     "signer_open_$signing_store"
-    check_signer_certificate
     SIGNER=$(signer_name)
+    check_signer_certificate
 }
 
 sign_exe() { # IN OUT
@@ -189,13 +188,12 @@ timestamp_exe() { # IN OUT URL...
 # ends with success even when the timestamp does not verify, so its lines are read.
 TIMESTAMP_TIME=
 verify_exe() { # EXE
-    local exe=$1 checks=(verify -in "$1" -CAfile "$staging/trusted.pem")
-    cat "$staging/chain.pem" >"$staging/trusted.pem"
-    [ ! -f "$SYSTEM_ROOTS" ] || cat "$SYSTEM_ROOTS" >>"$staging/trusted.pem"
+    local exe=$1 checks=(verify -in "$1" -CAfile "$staging/trusted.pem") roots=()
+    [ ! -f "$SYSTEM_ROOTS" ] || roots=("$SYSTEM_ROOTS")
+    cat "$staging/chain.pem" "${roots[@]}" >"$staging/trusted.pem"
     if [ -n "$TIMESTAMP_SERVER" ]; then
-        : >"$staging/tsa-trusted.pem"
-        [ ! -f "$SYSTEM_ROOTS" ] || cat "$SYSTEM_ROOTS" >>"$staging/tsa-trusted.pem"
-        [ -z "$tsa_ca" ] || cat "$tsa_ca" >>"$staging/tsa-trusted.pem"
+        [ -z "$tsa_ca" ] || roots+=("$tsa_ca")
+        cat /dev/null "${roots[@]}" >"$staging/tsa-trusted.pem"
         checks+=(-TSA-CAfile "$staging/tsa-trusted.pem")
     fi
     timeout 60 osslsigncode "${checks[@]}" >"$staging/verify.log" 2>&1 || true

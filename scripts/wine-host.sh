@@ -17,9 +17,10 @@
 
 WINE32_LOADER=/usr/lib/wine/wine
 WINE64_LOADER=/usr/lib/wine/wine64
-WINE_NO_32BIT="this machine cannot start 32-bit programs, so Wine runs no 32-bit Windows program here"
+WINE_NO_32BIT_WHY="this machine cannot start 32-bit programs"
 [ "${CORVANDEL_WINE_32BIT:-}" != no ] ||
-    WINE_NO_32BIT="CORVANDEL_WINE_32BIT=no: this machine is treated as one that cannot start 32-bit programs"
+    WINE_NO_32BIT_WHY="CORVANDEL_WINE_32BIT=no: treated as a machine that cannot start 32-bit programs"
+WINE_NO_32BIT="$WINE_NO_32BIT_WHY, so Wine runs no 32-bit Windows program here"
 
 wine_runs_32bit() {
     [ "${CORVANDEL_WINE_32BIT:-}" != no ] || return 1
@@ -35,11 +36,7 @@ wine_host_line() {
     if wine_runs_32bit; then
         echo "Wine runs 32-bit and 64-bit Windows programs here"
     else
-        if [ "${CORVANDEL_WINE_32BIT:-}" = no ]; then
-            echo "Wine runs only 64-bit Windows programs here (CORVANDEL_WINE_32BIT=no: treated as a machine that cannot start 32-bit programs)"
-        else
-            echo "Wine runs only 64-bit Windows programs here (this machine cannot start 32-bit programs)"
-        fi
+        echo "Wine runs only 64-bit Windows programs here ($WINE_NO_32BIT_WHY)"
     fi
 }
 

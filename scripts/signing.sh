@@ -16,6 +16,19 @@
 # timestamps (an array of URLs), tsa_ca, DESCRIPTION, pinned_time, SYSTEM_ROOTS.
 
 PKCS11_ENGINE=pkcs11
+# Debian 12's own (bookworm) and its backport: both sign, timestamp and
+# verify alike, in other words. Older ones are refused.
+OSSLSIGNCODE_SUPPORTED=(2.5 2.9)
+
+osslsigncode_version() { osslsigncode --version 2>/dev/null | sed -n '1s/^osslsigncode \([0-9][0-9.]*\).*/\1/p'; }
+
+check_osslsigncode() {
+    local found oldest=${OSSLSIGNCODE_SUPPORTED[0]}
+    found=$(osslsigncode_version)
+    [ -n "$found" ] || stop "osslsigncode does not say its version; signing needs osslsigncode $oldest or later"
+    [ "$(printf '%s\n' "$oldest" "$found" | sort -V | head -n1)" = "$oldest" ] ||
+        stop "osslsigncode $found found; signing needs osslsigncode $oldest or later (Debian 12 has $oldest)"
+}
 
 # The signing options as given: which key store, and each file or URL usable.
 # Sets signing_store ("" for none) and makes the files' paths full.
@@ -155,12 +168,17 @@ sign_exe() { # IN OUT
 }
 
 # What a timestamp server answered, from osslsigncode's output: its HTTP
-# error, else the reason of OpenSSL's first error, else the last line.
+# error, else why there was no connection, else the last line of its own.
+# 2.6 and later say it through OpenSSL's errors ("code=503, reason=...",
+# "...:Connection refused:..."); 2.5 through curl's ("HTTP status 503",
+# "CURL failure: Couldn't connect to server URL").
 timestamp_answer() { # LOG
     local answer
     answer=$(grep -m1 -o 'code=[0-9]*, reason=.*' "$1" | sed 's/^code=/HTTP /')
+    [ -n "$answer" ] || answer=$(grep -m1 -o 'HTTP status [0-9]*' "$1" | sed 's/^HTTP status/HTTP/')
+    [ -n "$answer" ] || answer=$(sed -n 's/^CURL failure: \(.*\) https\{0,1\}:.*/\1/p' "$1" | head -n1)
     [ -n "$answer" ] || answer=$(grep -m1 ':error:' "$1" | cut -d: -f6)
-    [ -n "$answer" ] || answer=$(grep -v '^Connecting to\|^PE checksum\|^Failed$' "$1" | tail -n1)
+    [ -n "$answer" ] || answer=$(grep -v '^Connecting to\|^PE checksum\|^Failed$\|timestamping failed$\|^Use the "-t" option' "$1" | tail -n1)
     echo "${answer:-no answer}"
 }
 
@@ -181,6 +199,12 @@ timestamp_exe() { # IN OUT URL...
     done
     printf 'package: %s\n' "${answers[@]}" >&2
     exit 2
+}
+
+# The certified time in osslsigncode verify's output: "Timestamp time: T"
+# from 2.6 on, "The signature is timestamped: T" in 2.5.
+certified_time() { # LOG
+    sed -n 's/^[[:space:]]*\(Timestamp time\|The signature is timestamped\): *//p' "$1" | head -n1
 }
 
 # The signature against the signer's chain and the system's trusted roots;
@@ -204,5 +228,5 @@ verify_exe() { # EXE
     [ -n "$TIMESTAMP_SERVER" ] || return 0
     grep -qx 'Timestamp Server Signature verification: ok' "$staging/verify.log" ||
         fault "${exe##*/}: the timestamp from $TIMESTAMP_SERVER does not verify against the system's trusted roots${tsa_ca:+ and --tsa-ca $tsa_ca} (${reason:-see osslsigncode verify})"
-    TIMESTAMP_TIME=$(sed -n 's/^[[:space:]]*Timestamp time: *//p' "$staging/verify.log" | head -n1)
+    TIMESTAMP_TIME=$(certified_time "$staging/verify.log")
 }

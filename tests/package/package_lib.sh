@@ -22,7 +22,8 @@ output_into() { # FILE COMMAND...
 }
 
 # A kit from entries NAME=WHAT: a fixture's name (with + for 400,000 bytes
-# more), "notes", "/" for a folder, or "-" for no such entry.
+# more), "notes", "/" for a folder, "@TARGET" for a symbolic link to TARGET,
+# or "-" for no such entry.
 make_kit() { # DIR ENTRY...
     local dir=$1 entry name what
     shift
@@ -33,6 +34,7 @@ make_kit() { # DIR ENTRY...
         case $what in
             -) ;;
             /) mkdir "$dir/$name" ;;
+            @*) ln -s "${what#@}" "$dir/$name" ;;
             notes) printf 'Corvandel patch notes\r\n' >"$dir/$name" ;;
             *+) { cat "$fixtures/${what%+}.dll" && head -c 400000 /dev/zero; } >"$dir/$name" ;;
             *) cp "$fixtures/$what.dll" "$dir/$name" ;;
@@ -59,6 +61,70 @@ record_arguments() { # BIN LOG TOOL...
         chmod +x "$bin/$tool"
     done
 }
+
+# A throwaway SoftHSM2 token, corvandel-release, with a key generated on it
+# (never extractable) and a code-signing certificate made through it, in
+# $work/release.pem and on the token. Sets MODULE, KEY, TOKEN (package's
+# options) and exports SOFTHSM2_CONF and CORVANDEL_PKCS11_PIN.
+make_token() {
+    MODULE=$(realpath /usr/lib/softhsm/libsofthsm2.so)
+    KEY="pkcs11:token=corvandel-release;object=release;type=private"
+    TOKEN=(--pkcs11-module "$MODULE" --pkcs11-key "$KEY")
+    export SOFTHSM2_CONF=$work/softhsm2.conf
+    mkdir -p "$work/tokens"
+    printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n' "$work/tokens" >"$SOFTHSM2_CONF"
+    export CORVANDEL_PKCS11_PIN="pin-$(openssl rand -hex 8)"
+    softhsm2-util --init-token --free --label corvandel-release --so-pin "so-$(openssl rand -hex 8)" \
+        --pin "$CORVANDEL_PKCS11_PIN" >/dev/null
+    GNUTLS_PIN=$CORVANDEL_PKCS11_PIN p11tool --provider "$MODULE" --login --generate-privkey rsa --bits 2048 \
+        --label release --id 01 "pkcs11:token=corvandel-release" >/dev/null 2>&1
+    PKCS11_MODULE_PATH=$MODULE openssl req -new -x509 -engine pkcs11 -keyform engine -key "$KEY" \
+        -passin env:CORVANDEL_PKCS11_PIN -subj "/CN=Corvandel Release Signing" -addext extendedKeyUsage=codeSigning \
+        -days 2 -out "$work/release.pem" >/dev/null 2>&1
+    GNUTLS_PIN=$CORVANDEL_PKCS11_PIN p11tool --provider "$MODULE" --login --write --load-certificate "$work/release.pem" \
+        --label release --id 01 "pkcs11:token=corvandel-release" >/dev/null 2>&1
+}
+
+# An RFC 3161 timestamp server on 127.0.0.1 (`openssl ts -reply` behind
+# tsa_server.py) with a throwaway root, $work/tsa/root.pem. Sets LIVE, its
+# URL ("" when it did not start); bounded: it stops by itself after 10
+# minutes, and stop_tsa kills it by PID.
+tsa_pid=
+start_tsa() {
+    local tsa=$work/tsa
+    mkdir -p "$tsa"
+    openssl req -x509 -newkey rsa:2048 -nodes -keyout "$tsa/root.key" -out "$tsa/root.pem" -days 2 \
+        -subj "/CN=Corvandel Test TSA Root" -addext basicConstraints=critical,CA:true \
+        -addext keyUsage=critical,keyCertSign,cRLSign 2>/dev/null
+    openssl req -new -newkey rsa:2048 -nodes -keyout "$tsa/tsa.key" -out "$tsa/tsa.csr" -subj "/CN=Corvandel Test TSA" 2>/dev/null
+    printf 'extendedKeyUsage=critical,timeStamping\nkeyUsage=critical,digitalSignature\nbasicConstraints=CA:false\n' >"$tsa/ext.cnf"
+    openssl x509 -req -in "$tsa/tsa.csr" -CA "$tsa/root.pem" -CAkey "$tsa/root.key" -CAcreateserial -days 2 \
+        -extfile "$tsa/ext.cnf" -out "$tsa/tsa.pem" 2>/dev/null
+    echo 01 >"$tsa/serial"
+    cat >"$tsa/tsa.cnf" <<CONFIG
+[ tsa ]
+default_tsa = tsa_config
+[ tsa_config ]
+serial = $tsa/serial
+crypto_device = builtin
+signer_cert = $tsa/tsa.pem
+signer_key = $tsa/tsa.key
+certs = $tsa/root.pem
+signer_digest = sha256
+default_policy = 1.3.6.1.4.1.55555.1
+digests = sha1, sha256, sha384, sha512
+accuracy = secs:1
+ordering = yes
+tsa_name = yes
+ess_cert_id_alg = sha256
+CONFIG
+    /usr/bin/python3 tests/package/tsa_server.py "$tsa/port" "$tsa/tsa.cnf" 600 &
+    tsa_pid=$!
+    for _ in $(seq 50); do [ -s "$tsa/port" ] && break; sleep 0.2; done
+    LIVE=
+    [ ! -s "$tsa/port" ] || LIVE=http://127.0.0.1:$(cat "$tsa/port")/tsa
+}
+stop_tsa() { [ -z "$tsa_pid" ] || kill "$tsa_pid" 2>/dev/null; }
 
 report() {
     echo "$passed passed, $failed failed"

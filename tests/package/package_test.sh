@@ -9,22 +9,26 @@ set -uo pipefail
 cd "$(dirname "$0")/../.."
 source tests/package/package_lib.sh
 make_kit "$work/good" "${GOOD[@]}"
+# The notes as a hard link to a file outside the kit: its bytes are the kit's own.
+printf 'Corvandel patch notes\r\n' >"$work/notes-elsewhere.txt"
+ln -f "$work/notes-elsewhere.txt" "$work/good/QuilbrexPatch.TXT"
 
 # ------------------------------------------------------------- a good kit
 # What a good packaging leaves: the four files, their sums and the zip.
 check_output() { # NAME OUT
-    local name=$1 out=$2 file
-    check "$name: OUT_DIR holds the patch and nothing else" \
-        test "$(ls "$out" | xargs)" = "CorvandelPatch.zip CorvandelUpdate.exe Kestovar.ocx QuilbrexPatch.txt SHA256SUMS Sorvalen.ocx"
-    check "$name: SHA256SUMS covers the four files and they match" \
-        bash -c "cd '$out' && test \"\$(cut -d' ' -f3 SHA256SUMS | xargs)\" = 'CorvandelUpdate.exe Kestovar.ocx Sorvalen.ocx QuilbrexPatch.txt' && sha256sum --quiet -c SHA256SUMS"
+    local name=$1 out=$2 file record=BUILDINFO
+    [ ! -e "$out/CorvandelUpdate.exe.pem" ] || record="BUILDINFO CorvandelUpdate.exe.pem"
+    check "$name: OUT_DIR holds the patch, its record and nothing else" \
+        test "$(ls "$out" | sort | xargs)" = "$(printf '%s\n' CorvandelPatch.zip CorvandelUpdate.exe Kestovar.ocx QuilbrexPatch.txt SHA256SUMS Sorvalen.ocx $record | sort | xargs)"
+    check "$name: SHA256SUMS covers the four files and the record, and they match" \
+        bash -c "cd '$out' && test \"\$(cut -d' ' -f3 SHA256SUMS | xargs)\" = 'CorvandelUpdate.exe Kestovar.ocx Sorvalen.ocx QuilbrexPatch.txt $record' && sha256sum --quiet -c SHA256SUMS"
     check "$name: the zip holds the four files at its top level, in order" \
         test "$(unzip -Z1 "$out/CorvandelPatch.zip" | xargs)" = "CorvandelUpdate.exe Kestovar.ocx Sorvalen.ocx QuilbrexPatch.txt"
     for file in CorvandelUpdate.exe Kestovar.ocx Sorvalen.ocx QuilbrexPatch.txt; do
         check "$name: the zip's $file is OUT_DIR's" cmp -s <(unzip -p "$out/CorvandelPatch.zip" "$file") "$out/$file"
     done
-    check "$name: the kit's files under the program's names" \
-        bash -c "cmp -s '$work/good/kestovar.OCX' '$out/Kestovar.ocx' && cmp -s '$work/good/SORVALEN.OCX' '$out/Sorvalen.ocx'"
+    check "$name: the kit's files under the program's names, the hard-linked notes too" \
+        bash -c "cmp -s '$work/good/kestovar.OCX' '$out/Kestovar.ocx' && cmp -s '$work/good/SORVALEN.OCX' '$out/Sorvalen.ocx' && cmp -s '$work/notes-elsewhere.txt' '$out/QuilbrexPatch.txt'"
     check "$name: the exe passes its shape check" \
         output_into /dev/null tests/wine/check_exe.sh i686-w64-mingw32-objdump "$out/CorvandelUpdate.exe"
     check "$name: the large component is warned about with both byte counts" \
@@ -82,6 +86,22 @@ check "signed: the signing time is SOURCE_DATE_EPOCH" grep -q 'Signing time: Dec
 check "signed: the description is the program's title" grep -q 'Text description: Corvandel Plenthor 7.0 Update' "$work/verify.out"
 check "signed: the summary says so" grep -q '^package: signed: CN = Corvandel Test Signing, SHA-256, signing time 2025-12-06 05:46:40 UTC' "$work/signed-1.out"
 check "signed: two packagings give the same zip" cmp -s "$work/signed-1/CorvandelPatch.zip" "$work/signed-2/CorvandelPatch.zip"
+check "signed: the detached signature is written, unsigned it is not" \
+    test -s "$work/signed-1/CorvandelUpdate.exe.pem" -a ! -e "$work/unsigned-1/CorvandelUpdate.exe.pem"
+# What BUILDINFO records, for a signed and an unsigned packaging.
+field() { sed -n "s/^$2: //p" "$work/$1/BUILDINFO"; }
+digest() { sha256sum <"$1" | cut -d' ' -f1; }
+for run in signed-1 unsigned-1; do
+    check "$run: BUILDINFO names the commit" test "$(field $run Commit)" = "$(git rev-parse HEAD)"
+    check "$run: BUILDINFO says the exe's sources were the commit's" test "$(field $run Source-Tree)" = clean
+    check "$run: BUILDINFO gives the unsigned exe's SHA-256" test "$(field $run Unsigned-Exe-Sha256)" = "$(digest build/windows/CorvandelUpdate.exe)"
+    check "$run: BUILDINFO gives the released exe's SHA-256" test "$(field $run Released-Exe-Sha256)" = "$(digest "$work/$run/CorvandelUpdate.exe")"
+    check "$run: BUILDINFO gives the mingw compiler's Debian version" \
+        grep -qxF " g++-mingw-w64-i686-posix (= $(dpkg-query -W -f='${Version}' g++-mingw-w64-i686-posix))," "$work/$run/BUILDINFO"
+done
+check "signed-1: BUILDINFO gives the signature's SHA-256" test "$(field signed-1 Signature-Sha256)" = "$(digest "$work/signed-1/CorvandelUpdate.exe.pem")"
+check "signed-1: BUILDINFO gives SOURCE_DATE_EPOCH" test "$(field signed-1 Source-Date-Epoch)" = "$signed_time"
+check "unsigned-1: BUILDINFO has no signature" bash -c "! grep -q '^Signature-Sha256:' '$work/unsigned-1/BUILDINFO'"
 check "signed: the password is in no argument, output or file written" \
     bash -c '! grep -rqF -- "$CORVANDEL_PFX_PASSWORD" "$1"/signed-* "$1"/signing/arguments "$1"/*.out "$1"/*.err' _ "$work"
 check "signed: the tools' arguments were recorded, so the check above means something" test -s "$signing/arguments"
@@ -97,6 +117,9 @@ check "signed-open: components that name each other are warned about" has_line "
 
 # ------------------------------------------------ refusals and calls not carried out
 mkdir -p "$work/full" && echo "not ours" >"$work/full/keep.txt"
+echo "a file of the packaging machine" >"$work/private.txt"
+make_kit "$work/linked-kit" "${BASE[@]}" QuilbrexPatch.txt=@../private.txt
+ln -s linked-kit "$work/kit-link" # a kit folder named through a link is followed
 # name | exit status | "kit" and the changes to a good kit, or the arguments | the one line it must print
 REFUSALS=(
     "component_at_1517|1|kit Kestovar.ocx=kestovar-2.5.1.1517|Kestovar.ocx is 2.5.1.1517; the patch installs 2.5.1.1519 and would refuse 2.5.1.1517 on its next run"
@@ -107,6 +130,10 @@ REFUSALS=(
     "folder_in_kit|1|kit tools=/|tools does not belong in a patch kit: it is a folder, and a kit holds only Kestovar.ocx Sorvalen.ocx QuilbrexPatch.txt"
     "one_name_twice|1|kit KESTOVAR.OCX=kestovar-2.5.1.1519|Kestovar.ocx and KESTOVAR.OCX are one file on Windows, where names ignore case: keep one"
     "component_is_a_folder|1|kit Sorvalen.ocx=/|Sorvalen.ocx is a folder, not a file"
+    "notes_link_outside|1|kit QuilbrexPatch.txt=@$work/private.txt|QuilbrexPatch.txt is a symbolic link to $work/private.txt: put the file itself in the kit"
+    "component_link_inside|1|kit Kestovar.ocx=@Sorvalen.ocx|Kestovar.ocx is a symbolic link to Sorvalen.ocx: put the file itself in the kit"
+    "component_link_to_folder|1|kit Sorvalen.ocx=@/usr/share|Sorvalen.ocx is a symbolic link to /usr/share: put the file itself in the kit"
+    "kit_folder_is_a_link|1|$work/kit-link $work/out-kit_folder_is_a_link|QuilbrexPatch.txt is a symbolic link to ../private.txt: put the file itself in the kit"
     "out_dir_not_empty|2|$work/good $work/full|OUT_DIR $work/full is not empty; packaging never writes over existing files"
     "no_out_dir|2|$work/good|needs KIT_DIR and OUT_DIR; usage: scripts/package KIT_DIR OUT_DIR [--pfx FILE | --pkcs11-module LIB --pkcs11-key URI [--cert CHAIN.pem]] [--timestamp URL]... [--tsa-ca FILE]"
     "kit_not_a_folder|2|$work/none $work/out-kit_not_a_folder|KIT_DIR $work/none is not a folder"

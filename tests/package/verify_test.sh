@@ -1,0 +1,116 @@
+#!/usr/bin/env bash
+# scripts/verify-release on releases made here by scripts/package: signed with
+# a key on a throwaway token and timestamped by a loopback server, signed with
+# a throwaway PFX, and unsigned; then on copies tampered with, each re-sealed
+# (BUILDINFO's hashes and SHA256SUMS made to fit) as someone who meant it
+# would, so that the stage meant to catch it is the one that must.
+#   tests/package/verify_test.sh      (after the windows preset is built)
+set -uo pipefail
+cd "$(dirname "$0")/../.."
+source tests/package/package_lib.sh
+trap 'stop_tsa; rm -rf "$work"' EXIT
+make_kit "$work/good" "${BASE[@]}"
+make_token
+start_tsa
+export SOURCE_DATE_EPOCH=1765000000
+HEAD=$(git rev-parse HEAD)
+
+package token "$work/good" "$work/token" "${TOKEN[@]}" --timestamp "$LIVE" --tsa-ca "$work/tsa/root.pem"
+check "the token-signed, timestamped release was made, got $status ($(tail -n1 "$work/token.err"))" test $status -eq 0
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/pfx.key" -out "$work/pfx.pem" -days 2 \
+    -subj "/CN=Corvandel Other Signing" -addext extendedKeyUsage=codeSigning 2>/dev/null
+openssl pkcs12 -export -inkey "$work/pfx.key" -in "$work/pfx.pem" -out "$work/other.pfx" -passout pass:
+CORVANDEL_PFX_PASSWORD= package pfx "$work/good" "$work/pfx" --pfx "$work/other.pfx"
+check "the PFX-signed release was made, got $status ($(tail -n1 "$work/pfx.err"))" test $status -eq 0
+package unsigned "$work/good" "$work/unsigned"
+check "the unsigned release was made, got $status ($(tail -n1 "$work/unsigned.err"))" test $status -eq 0
+
+# Another commit, whose exe differs by one message text: in a clone of this
+# repository's HEAD, with this tree's release scripts, never in this tree.
+other=$work/other-repo
+git clone -q --shared "$PWD" "$other"
+sed -i 's/Unable to copy new files\./Unable to copy the new files./' "$other/resources/catalogue.inc"
+git -C "$other" -c user.name=test -c user.email=test@example.invalid commit -q -am "A message text changed"
+OTHER=$(git -C "$other" rev-parse HEAD)
+cp scripts/verify-release scripts/release-record.sh scripts/signing.sh "$other/scripts/"
+(cd "$other" && cmake --preset windows && cmake --build --preset windows --target CorvandelUpdate) >"$work/other-build.log" 2>&1
+other_exe=$other/build/windows/CorvandelUpdate.exe
+check "another commit's exe was built, and differs" bash -c "test -s '$other_exe' && ! cmp -s '$other_exe' build/windows/CorvandelUpdate.exe"
+osslsigncode sign -pkcs12 "$work/other.pfx" -h sha256 -in "$other_exe" -out "$work/other-signed.exe" >/dev/null &&
+    osslsigncode extract-signature -pem -in "$work/other-signed.exe" -out "$work/other-commit.pem" >/dev/null
+
+# ------------------------------------------------------------- tampering
+digest() { sha256sum <"$1" | cut -d' ' -f1; }
+offset_of() { cmp "$1" "$2" | awk '{ sub(",", "", $5); print $5 - 1 }'; } # the first differing byte, from 0
+# Copies release FROM to NAME, lets EDIT change it, then re-seals it.
+tampered() { # NAME FROM EDIT...
+    local dir=$work/releases/$1
+    mkdir -p "$work/releases" && cp -a "$work/$2" "$dir"
+    (cd "$dir" && eval "${@:3}")
+    sed -i "s/^Released-Exe-Sha256: .*/Released-Exe-Sha256: $(digest "$dir/CorvandelUpdate.exe")/" "$dir/BUILDINFO"
+    [ ! -f "$dir/CorvandelUpdate.exe.pem" ] ||
+        sed -i "s/^Signature-Sha256: .*/Signature-Sha256: $(digest "$dir/CorvandelUpdate.exe.pem")/" "$dir/BUILDINFO"
+    (cd "$dir" && sha256sum $(cut -d' ' -f3 SHA256SUMS) >SHA256SUMS.new && mv SHA256SUMS.new SHA256SUMS &&
+        zip -q -X CorvandelPatch.zip CorvandelUpdate.exe)
+}
+FLIP='printf "\\x$(printf %02x $(( $(od -An -tu1 -j1040 -N1 CorvandelUpdate.exe) ^ 1 )))" | dd of=CorvandelUpdate.exe bs=1 seek=1040 conv=notrunc status=none'
+tampered byte_changed token "$FLIP"
+tampered another_key token "cp '$work/pfx/CorvandelUpdate.exe.pem' ."
+tampered another_commits_signature token "cp '$work/other-commit.pem' CorvandelUpdate.exe.pem"
+tampered commit_differs unsigned "sed -i 's/^Commit: .*/Commit: $OTHER/' BUILDINFO"
+tampered commit_missing token "sed -i 's/^Commit: .*/Commit: 0123456789abcdef0123456789abcdef01234567/' BUILDINFO"
+tampered toolchain_differs token "sed -i 's/^ cmake (= .*),/ cmake (= 3.0.0-1),/' BUILDINFO"
+tampered no_commit token "sed -i '/^Commit: /d' BUILDINFO"
+mkdir -p "$work/releases" && cp -a "$work/token" "$work/releases/sums_changed"
+sed -i "s/^[0-9a-f]*  Kestovar.ocx/$(printf '0%.0s' {1..64})  Kestovar.ocx/" "$work/releases/sums_changed/SHA256SUMS"
+
+# What attaching a signature onto this commit's exe gives, for the offsets the verdicts name.
+attached() { osslsigncode attach-signature -sigin "$1" -in build/windows/CorvandelUpdate.exe -out "$2" >/dev/null 2>&1; }
+attached "$work/pfx/CorvandelUpdate.exe.pem" "$work/attached-another-key.exe"
+attached "$work/other-commit.pem" "$work/attached-another-commit.exe"
+
+# ---------------------------------------------------------------- verdicts
+SHORT=${HEAD:0:12}
+SIGNER="/CN=Corvandel Release Signing"
+TOOLCHAIN="this machine's toolchain differs from the recorded one (cmake 3.0.0-1, here $(dpkg-query -W -f='${Version}' cmake))"
+ROOTS="--ca $work/release.pem --tsa-ca $work/tsa/root.pem"
+# name | exit status | where to run from: here, elsewhere (another folder) or other (the clone with another commit)
+#   | the release and options | the verdict line (after "verify-release: ")
+CASES=(
+    "genuine|0|here|$work/token $ROOTS|verified: CorvandelUpdate.exe is commit $SHORT rebuilt byte for byte with its published signature; signed by $SIGNER; timestamped @TIME@"
+    "genuine_from_elsewhere|0|elsewhere|token $ROOTS|verified: CorvandelUpdate.exe is commit $SHORT rebuilt byte for byte with its published signature; signed by $SIGNER; timestamped @TIME@"
+    "unsigned|0|here|$work/unsigned|verified: CorvandelUpdate.exe is commit $SHORT rebuilt byte for byte; it is unsigned"
+    "toolchain_differs|0|here|$work/releases/toolchain_differs $ROOTS|verified: CorvandelUpdate.exe is commit $SHORT rebuilt byte for byte with its published signature; signed by $SIGNER; timestamped @TIME@"
+    "byte_changed|1|here|$work/releases/byte_changed $ROOTS|not verified: attach: the rebuilt exe with CorvandelUpdate.exe.pem attached is not the released exe (they differ at offset 1040)"
+    "another_key|1|here|$work/releases/another_key $ROOTS|not verified: attach: the rebuilt exe with CorvandelUpdate.exe.pem attached is not the released exe (they differ at offset $(offset_of "$work/attached-another-key.exe" "$work/token/CorvandelUpdate.exe"))"
+    "another_commits_signature|1|here|$work/releases/another_commits_signature $ROOTS|not verified: attach: the rebuilt exe with CorvandelUpdate.exe.pem attached is not the released exe (they differ at offset $(offset_of "$work/attached-another-commit.exe" "$work/token/CorvandelUpdate.exe"))"
+    "commit_differs|1|other|$work/releases/commit_differs|not verified: rebuild: the exe built from commit ${OTHER:0:12} is not the recorded unsigned exe (sha256 $(digest "$other_exe"); it differs from the released exe first at offset $(offset_of "$other_exe" build/windows/CorvandelUpdate.exe))"
+    "commit_missing|2|here|$work/releases/commit_missing|cannot verify: commit 0123456789ab is not in this repository ($PWD): fetch it first (git fetch origin 0123456789abcdef0123456789abcdef01234567, or the release's tag), then verify again"
+    "sums_changed|1|here|$work/releases/sums_changed|not verified: checksums: Kestovar.ocx: FAILED"
+    "no_commit|2|here|$work/releases/no_commit|cannot verify: BUILDINFO: no Commit of 40 hex digits (found \"\")"
+)
+TIME=$(sed -n 's/^package: timestamped by .*: certified time //p' "$work/token.out")
+touch "$work/before-verifying"
+for row in "${CASES[@]}"; do
+    IFS='|' read -r name expected_status where call expected <<<"$row"
+    read -ra arguments <<<"$call"
+    case $where in
+        here) command=(scripts/verify-release) ;;
+        elsewhere) command=("$PWD/scripts/verify-release") ;;
+        other) command=("$other/scripts/verify-release") ;;
+    esac
+    started=$SECONDS
+    (if [ "$where" = elsewhere ]; then cd "$work"; fi && timeout 300 "${command[@]}" "${arguments[@]}") >"$work/$name.verify" 2>&1
+    status=$?
+    check "$name: exit status $expected_status, got $status" test $status -eq "$expected_status"
+    check "$name: the verdict is \"${expected//@TIME@/$TIME}\"; it was: $(tail -n1 "$work/$name.verify")" \
+        test "$(tail -n1 "$work/$name.verify")" = "verify-release: ${expected//@TIME@/$TIME}"
+    check "$name: within 2 minutes, took $((SECONDS - started)) s" test $((SECONDS - started)) -le 120
+done
+check "toolchain_differs: warns, and says the bytes decide" \
+    grep -qxF "verify-release: warning: $TOOLCHAIN: the result is judged by the bytes" "$work/toolchain_differs.verify"
+check "genuine: the kit's files are said to be checked against SHA256SUMS only" grep -q 'checked against SHA256SUMS only' "$work/genuine.verify"
+check "nothing in this work tree or its build folders was written" test -z "$(find . -newer "$work/before-verifying" -print -quit)"
+check "no temporary clone left behind" test -z "$(ls -d "${TMPDIR:-/tmp}"/corvandel-verify.* 2>/dev/null)"
+
+report

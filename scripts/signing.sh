@@ -153,11 +153,35 @@ signer_sign_pkcs11() { # IN OUT
         < <(printf '%s' "$CORVANDEL_PKCS11_PIN")
 }
 
+# The signing key's algorithm and size, read from its certificate: the same
+# for a key in a file and one on a token. Sets SIGNER_KEY ("RSA 3072-bit",
+# "ECC P-256 (256-bit)", ...); warns when the key is not RSA, because Windows
+# 11's Smart App Control accepts signatures from trusted providers made with
+# RSA keys only.
+read_signer_key() {
+    local text algorithm bits curve
+    text=$(openssl x509 -in "$staging/signer.pem" -noout -text)
+    algorithm=$(sed -n 's/^ *Public Key Algorithm: *//p' <<<"$text" | head -n1)
+    bits=$(sed -n 's/^ *Public-Key: (\([0-9]*\) bit).*/\1/p' <<<"$text" | head -n1)
+    case $algorithm in
+        rsaEncryption) SIGNER_KEY="RSA $bits-bit" ;;
+        id-ecPublicKey)
+            curve=$(sed -n 's/^ *NIST CURVE: *//p' <<<"$text" | head -n1)
+            [ -n "$curve" ] || curve=$(sed -n 's/^ *ASN1 OID: *//p' <<<"$text" | head -n1)
+            SIGNER_KEY="ECC ${curve:-of an unnamed curve} ($bits-bit)"
+            ;;
+        *) SIGNER_KEY="$algorithm${bits:+ ($bits-bit)}" ;;
+    esac
+    [[ $SIGNER_KEY == RSA* ]] ||
+        warn "the signing key of $SIGNER is $SIGNER_KEY, not RSA: Windows 11's Smart App Control accepts signatures from trusted providers made with RSA keys only, so it may block this release where it is on (a private CA's key inside an organisation is fine)"
+}
+
 # ------------------------------------------------------ shared by all stores
 signer_open() {
     "signer_open_$signing_store"
     SIGNER=$(signer_name)
     check_signer_certificate
+    read_signer_key
 }
 
 sign_exe() { # IN OUT

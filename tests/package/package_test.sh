@@ -84,7 +84,7 @@ check "signed: the signature verifies against the certificate" output_into "$wor
     osslsigncode verify -in "$work/signed-1/CorvandelUpdate.exe" -CAfile "$signing/cert.pem"
 check "signed: the signing time is SOURCE_DATE_EPOCH" grep -q 'Signing time: Dec  6 05:46:40 2025' "$work/verify.out"
 check "signed: the description is the program's title" grep -q 'Text description: Corvandel Plenthor 7.0 Update' "$work/verify.out"
-check "signed: the summary says so" grep -q '^package: signed: CN = Corvandel Test Signing, SHA-256, signing time 2025-12-06 05:46:40 UTC' "$work/signed-1.out"
+check "signed: the summary says so" grep -q '^package: signed: CN = Corvandel Test Signing, SHA-256, RSA 2048-bit key, signing time 2025-12-06 05:46:40 UTC' "$work/signed-1.out"
 check "signed: two packagings give the same zip" cmp -s "$work/signed-1/CorvandelPatch.zip" "$work/signed-2/CorvandelPatch.zip"
 check "signed: the detached signature is written, unsigned it is not" \
     test -s "$work/signed-1/CorvandelUpdate.exe.pem" -a ! -e "$work/unsigned-1/CorvandelUpdate.exe.pem"

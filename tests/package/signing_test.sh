@@ -38,13 +38,44 @@ signed_time=1765000000 # 2025-12-06 05:46:40 UTC
 export SOURCE_DATE_EPOCH=$signed_time
 PATH=$work/bin:$PATH package token-1 "$work/good" "$work/token-1" "${TOKEN[@]}"
 check "token-1: exit status 0, got $status ($(tail -n1 "$work/token-1.err"))" test $status -eq 0
-check "token-1: the certificate came from the token" grep -q "^package: signed: CN = Corvandel Release Signing, SHA-256, signing time 2025-12-06 05:46:40 UTC, key from --pkcs11-key $KEY on $MODULE$" "$work/token-1.out"
+check "token-1: the certificate came from the token" grep -q "^package: signed: CN = Corvandel Release Signing, SHA-256, RSA 2048-bit key, signing time 2025-12-06 05:46:40 UTC, key from --pkcs11-key $KEY on $MODULE$" "$work/token-1.out"
 check "token-1: the signature verifies with the token's certificate" output_into /dev/null \
     osslsigncode verify -in "$work/token-1/CorvandelUpdate.exe" -CAfile "$work/release.pem"
 PATH=$work/bin:$PATH package token-2 "$work/good" "$work/token-2" "${TOKEN[@]}" --cert "$work/release.pem"
 check "token-2: with --cert, exit status 0, got $status ($(tail -n1 "$work/token-2.err"))" test $status -eq 0
 check "token-2: packaging again without a timestamp gives the same zip" \
     cmp -s "$work/token-1/CorvandelPatch.zip" "$work/token-2/CorvandelPatch.zip"
+
+# ECC keys sign, and are warned about: Smart App Control takes RSA only.
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$work/ecc.key" -out "$work/ecc.pem" -days 2 \
+    -subj "/CN=Corvandel ECC Signing" -addext extendedKeyUsage=codeSigning 2>/dev/null
+openssl pkcs12 -export -inkey "$work/ecc.key" -in "$work/ecc.pem" -out "$work/ecc.pfx" -passout pass:
+ECC_KEY="pkcs11:token=corvandel-release;object=ecc;type=private"
+GNUTLS_PIN=$CORVANDEL_PKCS11_PIN p11tool --provider "$MODULE" --login --generate-privkey ecdsa --curve secp384r1 \
+    --label ecc --id 03 "pkcs11:token=corvandel-release" >/dev/null 2>&1
+PKCS11_MODULE_PATH=$MODULE openssl req -new -x509 -engine pkcs11 -keyform engine -key "$ECC_KEY" \
+    -passin env:CORVANDEL_PKCS11_PIN -subj "/CN=Corvandel ECC Token Signing" -addext extendedKeyUsage=codeSigning \
+    -days 2 -out "$work/ecc-token.pem" >/dev/null 2>&1
+GNUTLS_PIN=$CORVANDEL_PKCS11_PIN p11tool --provider "$MODULE" --login --write --load-certificate "$work/ecc-token.pem" \
+    --label ecc --id 03 "pkcs11:token=corvandel-release" >/dev/null 2>&1
+SMART_APP_CONTROL="not RSA: Windows 11's Smart App Control accepts signatures from trusted providers made with RSA keys only, so it may block this release where it is on (a private CA's key inside an organisation is fine)"
+# name | key options | signer | the key as the summary names it | its certificate
+ECC_SIGNINGS=(
+    "ecc_pfx|--pfx $work/ecc.pfx|CN = Corvandel ECC Signing|ECC P-256 (256-bit)|$work/ecc.pem"
+    "ecc_token|--pkcs11-module $MODULE --pkcs11-key $ECC_KEY|CN = Corvandel ECC Token Signing|ECC P-384 (384-bit)|$work/ecc-token.pem"
+)
+for row in "${ECC_SIGNINGS[@]}"; do
+    IFS='|' read -r name call signer key certificate <<<"$row"
+    read -ra arguments <<<"$call"
+    CORVANDEL_PFX_PASSWORD= package "$name" "$work/good" "$work/$name" "${arguments[@]}"
+    check "$name: exit status 0, got $status ($(tail -n1 "$work/$name.err"))" test $status -eq 0
+    check "$name: warns that the key is not RSA" has_line "$work/$name.err" \
+        "package: warning: the signing key of $signer is $key, $SMART_APP_CONTROL"
+    check "$name: the summary names the key" grep -q "^package: signed: $signer, SHA-256, $key key, " "$work/$name.out"
+    check "$name: the signature verifies" output_into /dev/null \
+        osslsigncode verify -in "$work/$name/CorvandelUpdate.exe" -CAfile "$certificate"
+done
+check "an RSA key is not warned about" bash -c "! grep -q 'Smart App Control' '$work/token-1.err'"
 
 # ------------------------------------------------------------- timestamps
 PATH=$work/bin:$PATH package timestamped "$work/good" "$work/timestamped" "${TOKEN[@]}" \

@@ -9,6 +9,9 @@
 // any other type, gives FALSE.
 BOOL ReadRegistryString(HKEY root, const char* subKey, const char* valueName, char* buffer, DWORD* bufferSize);
 
+// The file version family the probe accepts: 2.5.x.x, in the high word.
+inline constexpr DWORD REQUIRED_VERSION_MS = 0x00020005;
+
 // The probe's answer. A failed probe has already told the user why.
 struct ComponentVersion {
     BOOL failed;

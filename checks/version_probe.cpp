@@ -1,8 +1,7 @@
 #include "checks/checks.h"
 
-#include "resources/messages.h"
-#include "update/error_box.h"
-#include "update/plan.h"
+#include "messages/error_box.h"
+#include "messages/messages.h"
 
 namespace {
 

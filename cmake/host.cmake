@@ -12,8 +12,8 @@ if(CORVANDEL_SANITIZE)
     add_link_options(${SANITIZERS})
 endif()
 
-add_library(simulated_platform STATIC platform/simulated/sim_platform.cpp)
-target_include_directories(simulated_platform PUBLIC ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/resources)
+add_library(simulated_platform STATIC platform/simulated/sim_platform.cpp messages/string_table.cpp)
+target_include_directories(simulated_platform PUBLIC ${PROJECT_SOURCE_DIR})
 target_compile_options(simulated_platform PRIVATE ${STRICT_WARNINGS})
 
 add_library(update_core STATIC ${PROGRAM_SOURCES})

@@ -1,5 +1,5 @@
 # The real program: a 32-bit GUI executable with no C runtime, whose only
-# resource is the message catalogue. The same sources also build for x86-64
+# resource is the message catalogue (messages/strings.rc). The same sources also build for x86-64
 # (the windows-x64 preset): a twin that is never shipped, run where the
 # 32-bit exe cannot be, and proof that the sources do not depend on width.
 enable_language(RC)
@@ -18,8 +18,8 @@ add_executable(CorvandelUpdate WIN32
     ${PROGRAM_SOURCES}
     platform/win32/start.cpp
     platform/win32/version_library.cpp
-    resources/strings.rc)
-target_include_directories(CorvandelUpdate PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/resources)
+    messages/strings.rc)
+target_include_directories(CorvandelUpdate PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/messages)
 target_compile_options(CorvandelUpdate PRIVATE
     $<$<COMPILE_LANGUAGE:CXX>:${STRICT_WARNINGS} -Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables
     # No C runtime to call, so the compiler must not turn loops into strlen or memset.
@@ -39,8 +39,8 @@ add_subdirectory(tests/wine)
 
 # The run-cost benchmark (scripts/bench-run): the floor program, built like the
 # exe with its own entry point and the same string table, and the timer.
-add_executable(bench_floor WIN32 bench/floor.cpp resources/strings.rc)
-target_include_directories(bench_floor PRIVATE ${PROJECT_SOURCE_DIR}/resources)
+add_executable(bench_floor WIN32 bench/floor.cpp messages/strings.rc)
+target_include_directories(bench_floor PRIVATE ${PROJECT_SOURCE_DIR}/messages)
 target_compile_options(bench_floor PRIVATE ${STRICT_WARNINGS} -Os -fno-exceptions -fno-rtti)
 target_link_options(bench_floor PRIVATE -nostdlib -nostartfiles -s -Wl,--entry,${FLOOR_ENTRY} -Wl,--subsystem,windows)
 target_link_libraries(bench_floor PRIVATE kernel32 user32)

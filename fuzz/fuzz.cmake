@@ -5,8 +5,9 @@ if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
     message(FATAL_ERROR "CORVANDEL_FUZZ needs clang (libFuzzer)")
 endif()
 
-add_executable(update_fuzz fuzz/update_fuzz.cpp ${PROGRAM_SOURCES} platform/simulated/sim_platform.cpp)
-target_include_directories(update_fuzz PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/resources)
+add_executable(update_fuzz fuzz/update_fuzz.cpp ${PROGRAM_SOURCES} platform/simulated/sim_platform.cpp
+    messages/string_table.cpp)
+target_include_directories(update_fuzz PRIVATE ${PROJECT_SOURCE_DIR})
 target_compile_options(update_fuzz PRIVATE -fsanitize=fuzzer -Wall -Wextra -Werror)
 target_link_options(update_fuzz PRIVATE -fsanitize=fuzzer)
 

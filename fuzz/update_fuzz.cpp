@@ -4,8 +4,9 @@
 // Each choice is taken from one input byte: a digit stands for its own value,
 // any other byte for its code, modulo the number of options. So a seed is a
 // readable string of digits, and "0000..." is a plain outdated installation.
+#include "messages/catalogue.h"
+#include "messages/error_box.h"
 #include "platform/simulated/sim_world.h"
-#include "resources/catalogue.h"
 #include "update/plan.h"
 #include "update/update_run.h"
 

@@ -1,10 +1,10 @@
 #include "update/update_run.h"
 
 #include "checks/checks.h"
-#include "resources/messages.h"
-#include "update/error_box.h"
+#include "messages/error_box.h"
+#include "messages/messages.h"
+#include "platform/text.h"
 #include "update/plan.h"
-#include "update/text.h"
 
 namespace {
 

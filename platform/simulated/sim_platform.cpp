@@ -3,7 +3,6 @@
 // as the real platform documents: statuses, out-parameters and all.
 #include "platform/simulated/sim_world.h"
 
-#include "resources/catalogue.h"
 
 #include <algorithm>
 #include <cctype>
@@ -432,7 +431,8 @@ int WINAPI LoadStringA(HINSTANCE instance, UINT id, LPSTR buffer, int bufferMax)
     }
     if (instance != world.module || Fails(SimOp::LoadStringA))
         return 0;
-    for (const CatalogueEntry& entry : CATALOGUE) {
+    for (size_t i = 0; i < SIM_STRING_TABLE_SIZE; ++i) {
+        const SimString& entry = SIM_STRING_TABLE[i];
         if (entry.id != id)
             continue;
         const size_t length = std::min(std::strlen(entry.text), static_cast<size_t>(bufferMax - 1));

@@ -69,6 +69,16 @@ struct SimFailure {
     int call = 0;
 };
 
+// The module's string table. The simulated platform reads it as Windows reads
+// the string table linked into an executable; the build links one in
+// (messages/string_table.cpp), as the resource compiler does for the exe.
+struct SimString {
+    UINT id;
+    const char* text;
+};
+extern const SimString SIM_STRING_TABLE[];
+extern const size_t SIM_STRING_TABLE_SIZE;
+
 struct SimWorld {
     HINSTANCE module = reinterpret_cast<HINSTANCE>(static_cast<uintptr_t>(0x00400000));
     std::map<std::string, SimKey> keys;     // "hklm\\software\\..." in lower case

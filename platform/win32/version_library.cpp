@@ -6,7 +6,7 @@
 // Where it cannot be loaded they fail as the platform does for a file
 // without version information.
 #include "platform/platform.h"
-#include "update/text.h"
+#include "platform/text.h"
 
 namespace {
 

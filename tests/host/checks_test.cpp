@@ -1,7 +1,8 @@
 // The three installation checks against the simulated platform: every
 // out-parameter, every failure, every key closed and block freed.
 #include "checks/checks.h"
-#include "resources/messages.h"
+#include "messages/error_box.h"
+#include "messages/messages.h"
 #include "standard_world.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 // The path composer at the edges of MAX_PATH.
-#include "update/text.h"
+#include "platform/text.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,7 @@
 // The whole run on the simulated platform: for each scenario, what the user
 // sees, what is on disk afterwards, and the return value.
-#include "resources/messages.h"
+#include "messages/error_box.h"
+#include "messages/messages.h"
 #include "standard_world.h"
 #include "update/update_run.h"
 

@@ -6,7 +6,7 @@
 // 32-bit prefix, on a 64-bit one (a 32-bit exe then runs under WOW64, as on
 // 64-bit Windows), and as the x86-64 twin. Corvandel is installed where the
 // running program's Program Files folder is, and registered in its view.
-#include "resources/catalogue.h"
+#include "messages/catalogue.h"
 #include "tools/box_runner.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,12 @@
 #pragma once
 
 #include "platform/platform.h"
-#include "update/plan.h"
+
+// Texts of boxes and captions fit this buffer, terminator included.
+inline constexpr int MESSAGE_BUFFER_SIZE = 200;
+
+// Shown when memory runs out; the catalogue may not load then either.
+inline constexpr char OUT_OF_MEMORY_TEXT[] = "Out of memory.";
 
 // Empties text, then loads the catalogue text of messageId into it.
 // A missing id leaves it empty.

@@ -1,4 +1,4 @@
-#include "update/text.h"
+#include "platform/text.h"
 
 DWORD TextLength(const char* text)
 {

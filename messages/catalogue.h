@@ -1,9 +1,9 @@
-// The catalogue as a table, for the programs that check or stand in for the
-// executable's string table (the simulated platform and the tests). The
+// The catalogue as a table, for the tests that check what the executable
+// shows (the Wine suite and the fuzz target). The
 // executable itself gets its texts from the string table, built from the same file.
 #pragma once
 
-#include "resources/messages.h"
+#include "messages/messages.h"
 
 struct CatalogueEntry {
     unsigned id;
@@ -12,6 +12,6 @@ struct CatalogueEntry {
 
 inline constexpr CatalogueEntry CATALOGUE[] = {
 #define CATALOGUE_TEXT(id, text) {id, text},
-#include "resources/catalogue.inc"
+#include "messages/catalogue.inc"
 #undef CATALOGUE_TEXT
 };

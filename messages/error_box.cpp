@@ -1,6 +1,4 @@
-#include "update/error_box.h"
-
-#include "update/plan.h"
+#include "messages/error_box.h"
 
 void LoadCatalogueText(HINSTANCE instance, UINT messageId, char (&text)[MESSAGE_BUFFER_SIZE])
 {

@@ -50,7 +50,7 @@ check "unsigned: two packagings give the same zip" cmp -s "$work/unsigned-1/Corv
 # The dry run patches 64-bit Windows with the shipped exe where this machine
 # runs 32-bit programs, else with the x86-64 twin, and says which. Made to
 # take the twin's path here too, packaging must give the same patch.
-source scripts/wine-host.sh
+source scripts/lib/wine-host.sh
 SHIPPED_LINE="package: dry run: the shipped exe, under WOW64 on a 64-bit prefix, as on 64-bit Windows"
 TWIN_LINE="package: dry run: the x86-64 build of the same sources; this machine cannot run the shipped 32-bit exe"
 wine_runs_32bit && expected_line=$SHIPPED_LINE || expected_line=$TWIN_LINE

@@ -6,7 +6,7 @@
 #   tests/package/signing_versions.sh      (after the windows preset is built)
 set -uo pipefail
 cd "$(dirname "$0")/../.."
-source scripts/signing.sh # OSSLSIGNCODE_SUPPORTED, osslsigncode_version
+source scripts/lib/signing.sh # OSSLSIGNCODE_SUPPORTED, osslsigncode_version
 installed=$(osslsigncode_version)
 results=() status=0
 run() { # VERSION PATH-PREFIX

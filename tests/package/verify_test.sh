@@ -29,10 +29,11 @@ check "the unsigned release was made, got $status ($(tail -n1 "$work/unsigned.er
 # repository's HEAD, with this tree's release scripts, never in this tree.
 other=$work/other-repo
 git clone -q --shared "$PWD" "$other"
-sed -i 's/Unable to copy new files\./Unable to copy the new files./' "$other/resources/catalogue.inc"
+sed -i 's/Unable to copy new files\./Unable to copy the new files./' "$other/messages/catalogue.inc"
 git -C "$other" -c user.name=test -c user.email=test@example.invalid commit -q -am "A message text changed"
 OTHER=$(git -C "$other" rev-parse HEAD)
-cp scripts/verify-release scripts/release-record.sh scripts/signing.sh "$other/scripts/"
+mkdir -p "$other/scripts/lib"
+cp scripts/verify-release "$other/scripts/" && cp scripts/lib/release-record.sh scripts/lib/signing.sh "$other/scripts/lib/"
 (cd "$other" && cmake --preset windows && cmake --build --preset windows --target CorvandelUpdate) >"$work/other-build.log" 2>&1
 other_exe=$other/build/windows/CorvandelUpdate.exe
 check "another commit's exe was built, and differs" bash -c "test -s '$other_exe' && ! cmp -s '$other_exe' build/windows/CorvandelUpdate.exe"
@@ -110,7 +111,8 @@ done
 check "toolchain_differs: warns, and says the bytes decide" \
     grep -qxF "verify-release: warning: $TOOLCHAIN: the result is judged by the bytes" "$work/toolchain_differs.verify"
 check "genuine: the kit's files are said to be checked against SHA256SUMS only" grep -q 'checked against SHA256SUMS only' "$work/genuine.verify"
-check "nothing in this work tree or its build folders was written" test -z "$(find . -newer "$work/before-verifying" -print -quit)"
+check "nothing in this work tree or its build folders was written" \
+    test -z "$(find . -path ./build/fresh-root -prune -o -newer "$work/before-verifying" -print -quit)"
 check "no temporary clone left behind" test -z "$(ls -d "${TMPDIR:-/tmp}"/corvandel-verify.* 2>/dev/null)"
 
 report

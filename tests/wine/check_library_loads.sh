@@ -5,9 +5,9 @@
 # under Wine: Wine's own USER32 loads VERSION whatever the program does.
 #   check_library_loads.sh BUILD_DIR SESSION_DIR OBJDUMP
 # BUILD_DIR holds the exe and the fixtures; SESSION_DIR the started Wine
-# session (scripts/wine-session) to run them on.
+# session (scripts/lib/wine-session) to run them on.
 set -euo pipefail
-source "$(dirname "$0")/../../scripts/wine-host.sh"
+source "$(dirname "$0")/../../scripts/lib/wine-host.sh"
 build=$(realpath "$1")
 session_dir=$(realpath "$2")
 objdump=$3

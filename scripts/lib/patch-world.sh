@@ -21,7 +21,7 @@
 #   file_versions FILE...    each file's version as the platform reads it, and the name its version
 #                            resource gives it (see tools/package_helper.cpp)
 
-source scripts/wine-host.sh
+source scripts/lib/wine-host.sh
 PATCH_BUILD=$(pwd)/build/windows         # the shipped exe, and the stand-ins
 PATCH_BUILD_X64=$(pwd)/build/windows-x64 # the helper, and the twin
 PATCH_HELPER=$PATCH_BUILD_X64/package_helper.exe
@@ -42,7 +42,7 @@ declare -A STAND_IN=([Kestovar.ocx]=kestovar-2.5.1.1516 [Sorvalen.ocx]=sorvalen-
 patch_world_start() {
     PATCH_WORK=$(mktemp -d "${TMPDIR:-/tmp}/corvandel-patch.XXXXXX")
     # A 64-bit prefix boots on every machine; it runs the 32-bit exe where the machine can.
-    scripts/wine-session start "$PATCH_WORK" win64 "$PATCH_BUILD/wine-template" >"$PATCH_WORK/session.log" 2>&1 || {
+    scripts/lib/wine-session start "$PATCH_WORK" win64 "$PATCH_BUILD/wine-template" >"$PATCH_WORK/session.log" 2>&1 || {
         cat "$PATCH_WORK/session.log" >&2
         return 1
     }
@@ -54,7 +54,7 @@ patch_world_start() {
 
 patch_world_stop() {
     [ -n "${PATCH_WORK:-}" ] || return 0
-    scripts/wine-session stop "$PATCH_WORK" >/dev/null 2>&1 || true
+    scripts/lib/wine-session stop "$PATCH_WORK" >/dev/null 2>&1 || true
     rm -rf "$PATCH_WORK"
     PATCH_WORK=
 }
@@ -73,7 +73,7 @@ windows_path() {
 file_versions() {
     local paths=() file
     for file in "$@"; do paths+=("$(windows_path "$file")"); done
-    timeout 60 scripts/wine-run "$PATCH_WORK" "$PATCH_HELPER" versions "${paths[@]}"
+    timeout 60 scripts/lib/wine-run "$PATCH_WORK" "$PATCH_HELPER" versions "${paths[@]}"
 }
 
 # Registered as Corvandel's 32-bit installer does, through the 32-bit view.
@@ -113,6 +113,6 @@ print_installation_table() {
 
 # The helper kills the patch after 30 s; the outer limit covers Wine itself.
 run_patch() {
-    timeout 90 scripts/wine-run "$PATCH_WORK" "$PATCH_HELPER" run "$DOWNLOADS_WIN" \
+    timeout 90 scripts/lib/wine-run "$PATCH_WORK" "$PATCH_HELPER" run "$DOWNLOADS_WIN" \
         "$DOWNLOADS_WIN\\CorvandelUpdate.exe" 30
 }

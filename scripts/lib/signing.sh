@@ -225,6 +225,20 @@ timestamp_exe() { # IN OUT URL...
     exit 2
 }
 
+# The signature alone, in PEM, for anyone who rebuilds the exe to attach
+# (scripts/verify-release). Proven first: attached to a fresh copy of the
+# unsigned exe it must give the signed exe byte for byte, or it is a fault.
+detach_signature() { # SIGNED UNSIGNED PEM
+    osslsigncode extract-signature -pem -in "$1" -out "$3" >"$staging/extract.log" 2>&1 ||
+        { cat "$staging/extract.log" >&2; stop "could not extract the signature from the signed exe"; }
+    cp "$2" "$staging/unsigned.exe"
+    if ! attach_signature "$3" "$staging/unsigned.exe" "$staging/attached.exe"; then
+        fault "${3##*/}: osslsigncode could not attach it to the unsigned exe ($(tail -n1 "$staging/attached.exe.log"))"
+    elif ! cmp -s "$staging/attached.exe" "$1"; then
+        fault "${3##*/}: attached to the unsigned exe it does not give the signed exe (they differ at offset $(first_difference "$staging/attached.exe" "$1"))"
+    fi
+}
+
 # The certified time in osslsigncode verify's output: "Timestamp time: T"
 # from 2.6 on, "The signature is timestamped: T" in 2.5.
 certified_time() { # LOG

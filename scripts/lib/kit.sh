@@ -1,0 +1,85 @@
+# The kit: what scripts/package takes from the component team, and how it
+# is checked before anything is signed or written. Source it after package's
+# say, warn, stop and fault are defined, and scripts/lib/patch-world.sh.
+#   check_kit KIT KIT_ARG    fills kit_file[NAME] (the entry for each name the patch uses) and
+#                            version[COMPONENT]; one fault per thing wrong, refused by the caller
+
+KIT_NAMES=(Kestovar.ocx Sorvalen.ocx QuilbrexPatch.txt)
+COMPONENTS=(Kestovar.ocx Sorvalen.ocx)
+UPDATED_VERSION=2.5.1.1519
+OUTDATED_VERSION=2.5.1.1516
+# The two byte counts the program demands room for on each component's row.
+declare -A ROW_BYTES=([Kestovar.ocx]="319567 323663" [Sorvalen.ocx]="536647 532551")
+
+check_kit() { # KIT KIT_ARG
+    local kit=$1 kit_arg=$2 entry name canonical known present=() paths=() found=() versions i shown v own_name size bytes_a bytes_b
+    # Windows matches names without regard to case, so the kit is matched that way
+    # too; whatever else is in it would be unpacked beside the exe.
+    declare -gA kit_file=()
+    local -A seen=()
+    while IFS= read -r -d '' entry; do
+        name=${entry##*/}
+        canonical=
+        for known in "${KIT_NAMES[@]}"; do [ "${known,,}" = "${name,,}" ] && canonical=$known; done
+        if [ -z "$canonical" ]; then
+            if [ -d "$entry" ] && [ ! -L "$entry" ]; then
+                fault "$name does not belong in a patch kit: it is a folder, and a kit holds only ${KIT_NAMES[*]}"
+            elif [[ ${name,,} == *.dll ]]; then
+                fault "$name does not belong in a patch kit: it would be loaded by programs started beside it"
+            else
+                fault "$name does not belong in a patch kit: it would ship beside CorvandelUpdate.exe, and a kit holds only ${KIT_NAMES[*]}"
+            fi
+        elif [ -n "${seen[$canonical]:-}" ]; then
+            fault "$name and ${seen[$canonical]} are one file on Windows, where names ignore case: keep one"
+        elif [ -L "$entry" ]; then
+            # Archives keep links, and a link would publish whatever it points
+            # to on this machine; hard links are fine: their bytes are in the kit.
+            fault "$name is a symbolic link to $(readlink "$entry"): put the file itself in the kit"
+        elif [ -d "$entry" ]; then
+            fault "$name is a folder, not a file"
+        elif [ ! -f "$entry" ]; then
+            fault "$name is not a regular file"
+        elif [ ! -r "$entry" ]; then
+            fault "$name cannot be read"
+        else
+            kit_file[$canonical]=$entry
+        fi
+        if [ -n "$canonical" ] && [ -z "${seen[$canonical]:-}" ]; then seen[$canonical]=$name; fi
+    done < <(find "$kit" -mindepth 1 -maxdepth 1 -print0 | sort -z)
+    for name in "${KIT_NAMES[@]}"; do
+        [ -n "${seen[$name]:-}" ] || fault "$name is missing from KIT_DIR ($kit_arg)"
+    done
+
+    # The components' versions, read by the platform's own version functions as
+    # the patch reads them on its next run.
+    present=()
+    for name in "${COMPONENTS[@]}"; do [ -n "${kit_file[$name]:-}" ] && present+=("$name"); done
+    declare -gA version=()
+    if [ ${#present[@]} -gt 0 ]; then
+        say "reading the components' versions on a throwaway Wine prefix ..."
+        patch_world_start || stop "could not start Wine"
+        paths=()
+        for name in "${present[@]}"; do paths+=("${kit_file[$name]}"); done
+        versions=$(file_versions "${paths[@]}") || stop "could not read the components' versions on Wine: $versions"
+        mapfile -t found <<<"$versions"
+        for i in "${!present[@]}"; do
+            name=${present[i]} shown=${kit_file[${present[i]}]##*/}
+            read -r v own_name <<<"${found[i]:-none}"
+            version[$name]=$v
+            case $v in
+                "$UPDATED_VERSION") ;;
+                none | absent) fault "$shown has no version resource" ;;
+                "$OUTDATED_VERSION")
+                    fault "$shown is $v; the patch installs $UPDATED_VERSION and would replace $v again on every run" ;;
+                *) fault "$shown is $v; the patch installs $UPDATED_VERSION and would refuse $v on its next run" ;;
+            esac
+            [ -z "$own_name" ] || [ "${own_name,,}" = "${name,,}" ] ||
+                warn "$shown calls itself $own_name in its version resource (OriginalFilename): check that it is the right file"
+            size=$(stat -L -c %s "${kit_file[$name]}")
+            read -r bytes_a bytes_b <<<"${ROW_BYTES[$name]}"
+            [ "$size" -le "$bytes_a" ] || [ "$size" -le "$bytes_b" ] ||
+                warn "$shown is $size bytes, more than both byte counts the patch demands room for on its row" \
+                    "($bytes_a and $bytes_b): on a drive with only that much room its space check can pass and the copy still fail"
+        done
+    fi
+}

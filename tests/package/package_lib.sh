@@ -76,13 +76,26 @@ make_token() {
     export CORVANDEL_PKCS11_PIN="pin-$(openssl rand -hex 8)"
     softhsm2-util --init-token --free --label corvandel-release --so-pin "so-$(openssl rand -hex 8)" \
         --pin "$CORVANDEL_PKCS11_PIN" >/dev/null
-    GNUTLS_PIN=$CORVANDEL_PKCS11_PIN p11tool --provider "$MODULE" --login --generate-privkey rsa --bits 2048 \
-        --label release --id 01 "pkcs11:token=corvandel-release" >/dev/null 2>&1
-    PKCS11_MODULE_PATH=$MODULE openssl req -new -x509 -engine pkcs11 -keyform engine -key "$KEY" \
-        -passin env:CORVANDEL_PKCS11_PIN -subj "/CN=Corvandel Release Signing" -addext extendedKeyUsage=codeSigning \
-        -days 2 -out "$work/release.pem" >/dev/null 2>&1
-    GNUTLS_PIN=$CORVANDEL_PKCS11_PIN p11tool --provider "$MODULE" --login --write --load-certificate "$work/release.pem" \
-        --label release --id 01 "pkcs11:token=corvandel-release" >/dev/null 2>&1
+    token_key release 01 rsa --bits 2048
+    token_certificate release 01 "Corvandel Release Signing" "$work/release.pem"
+}
+
+# On the token: a key OBJECT generated there (p11tool's --generate-privkey
+# KIND and its options), then a self-signed code-signing certificate for it,
+# made through the token and stored beside it.
+token_key() { # OBJECT ID KIND [OPTIONS...]
+    GNUTLS_PIN=$CORVANDEL_PKCS11_PIN p11tool --provider "$MODULE" --login --generate-privkey "$3" "${@:4}" \
+        --label "$1" --id "$2" "pkcs11:token=corvandel-release" >/dev/null 2>&1
+}
+token_certificate() { # OBJECT ID SUBJECT OUT
+    PKCS11_MODULE_PATH=$MODULE openssl req -new -x509 -engine pkcs11 -keyform engine \
+        -key "pkcs11:token=corvandel-release;object=$1;type=private" -passin env:CORVANDEL_PKCS11_PIN \
+        -subj "/CN=$3" -addext extendedKeyUsage=codeSigning -days 2 -out "$4" >/dev/null 2>&1
+    token_store "$1" "$2" "$4"
+}
+token_store() { # OBJECT ID CERTIFICATE
+    GNUTLS_PIN=$CORVANDEL_PKCS11_PIN p11tool --provider "$MODULE" --login --write --load-certificate "$3" \
+        --label "$1" --id "$2" "pkcs11:token=corvandel-release" >/dev/null 2>&1
 }
 
 # An RFC 3161 timestamp server on 127.0.0.1 (`openssl ts -reply` behind

@@ -51,13 +51,8 @@ openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$w
     -subj "/CN=Corvandel ECC Signing" -addext extendedKeyUsage=codeSigning 2>/dev/null
 openssl pkcs12 -export -inkey "$work/ecc.key" -in "$work/ecc.pem" -out "$work/ecc.pfx" -passout pass:
 ECC_KEY="pkcs11:token=corvandel-release;object=ecc;type=private"
-GNUTLS_PIN=$CORVANDEL_PKCS11_PIN p11tool --provider "$MODULE" --login --generate-privkey ecdsa --curve secp384r1 \
-    --label ecc --id 03 "pkcs11:token=corvandel-release" >/dev/null 2>&1
-PKCS11_MODULE_PATH=$MODULE openssl req -new -x509 -engine pkcs11 -keyform engine -key "$ECC_KEY" \
-    -passin env:CORVANDEL_PKCS11_PIN -subj "/CN=Corvandel ECC Token Signing" -addext extendedKeyUsage=codeSigning \
-    -days 2 -out "$work/ecc-token.pem" >/dev/null 2>&1
-GNUTLS_PIN=$CORVANDEL_PKCS11_PIN p11tool --provider "$MODULE" --login --write --load-certificate "$work/ecc-token.pem" \
-    --label ecc --id 03 "pkcs11:token=corvandel-release" >/dev/null 2>&1
+token_key ecc 03 ecdsa --curve secp384r1
+token_certificate ecc 03 "Corvandel ECC Token Signing" "$work/ecc-token.pem"
 SMART_APP_CONTROL="not RSA: Windows 11's Smart App Control accepts signatures from trusted providers made with RSA keys only, so it may block this release where it is on (a private CA's key inside an organisation is fine)"
 # name | key options | signer | the key as the summary names it | its certificate
 ECC_SIGNINGS=(
@@ -120,11 +115,9 @@ openssl genpkey -algorithm rsa -pkeyopt rsa_keygen_bits:2048 -out "$work/expired
 expired_certificate "Corvandel Expired Signing" "$work/expired.pem" "$work/expired.key"
 openssl pkcs12 -export -inkey "$work/expired.key" -in "$work/expired.pem" -out "$work/expired.pfx" -passout pass:
 EXPIRED_KEY="pkcs11:token=corvandel-release;object=expired;type=private"
-GNUTLS_PIN=$CORVANDEL_PKCS11_PIN p11tool --provider "$MODULE" --login --generate-privkey rsa --bits 2048 \
-    --label expired --id 02 "pkcs11:token=corvandel-release" >/dev/null 2>&1
+token_key expired 02 rsa --bits 2048
 expired_certificate "Corvandel Expired Token Signing" "$work/expired-token.pem" "$EXPIRED_KEY"
-GNUTLS_PIN=$CORVANDEL_PKCS11_PIN p11tool --provider "$MODULE" --login --write --load-certificate "$work/expired-token.pem" \
-    --label expired --id 02 "pkcs11:token=corvandel-release" >/dev/null 2>&1
+token_store expired 02 "$work/expired-token.pem"
 check "the expired certificates were made" bash -c \
     'openssl x509 -in "$1" -noout -checkend 0 -ext extendedKeyUsage | grep -q "Code Signing" && ! openssl x509 -in "$1" -noout -checkend 0 &&
      openssl x509 -in "$2" -noout -ext extendedKeyUsage | grep -q "Code Signing" && ! openssl x509 -in "$2" -noout -checkend 0' \

@@ -80,6 +80,7 @@ ROOTS="--ca $work/release.pem --tsa-ca $work/tsa/root.pem"
 CASES=(
     "genuine|0|here|$work/token $ROOTS|verified: CorvandelUpdate.exe is commit $SHORT rebuilt byte for byte with its published signature; signed by $SIGNER; timestamped @TIME@"
     "genuine_from_elsewhere|0|elsewhere|token $ROOTS|verified: CorvandelUpdate.exe is commit $SHORT rebuilt byte for byte with its published signature; signed by $SIGNER; timestamped @TIME@"
+    "genuine_pfx|0|here|$work/pfx --ca $work/pfx.pem|verified: CorvandelUpdate.exe is commit $SHORT rebuilt byte for byte with its published signature; signed by /CN=Corvandel Other Signing; not timestamped"
     "unsigned|0|here|$work/unsigned|verified: CorvandelUpdate.exe is commit $SHORT rebuilt byte for byte; it is unsigned"
     "toolchain_differs|0|here|$work/releases/toolchain_differs $ROOTS|verified: CorvandelUpdate.exe is commit $SHORT rebuilt byte for byte with its published signature; signed by $SIGNER; timestamped @TIME@"
     "byte_changed|1|here|$work/releases/byte_changed $ROOTS|not verified: attach: the rebuilt exe with CorvandelUpdate.exe.pem attached is not the released exe (they differ at offset 1040)"

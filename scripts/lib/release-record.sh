@@ -1,6 +1,7 @@
 # What a release records about its own making, and how its detached
 # signature is put back: shared by scripts/package, which writes BUILDINFO
 # and CorvandelUpdate.exe.pem, and scripts/verify-release, which checks them.
+# Source it after scripts/lib/signing.sh (osslsigncode_version).
 #   BUILD_PACKAGES                 Debian's packages that shape the exe's bytes
 #   toolchain_versions             "PACKAGE VERSION" for each, as installed here
 #   write_buildinfo FILE           from COMMIT SOURCE_TREE PINNED_TIME UNSIGNED_SHA256 RELEASED_SHA256
@@ -37,7 +38,7 @@ write_buildinfo() { # FILE
         echo "Build-Architecture: $(dpkg --print-architecture)"
         echo "Installed-Build-Depends:"
         toolchain_versions | awk '{ printf " %s (= %s)%s\n", $1, $2, NR < n ? "," : "" }' n=${#BUILD_PACKAGES[@]}
-        echo "Osslsigncode: $(osslsigncode --version 2>/dev/null | sed -n '1s/^osslsigncode \([0-9.]*\).*/\1/p')"
+        echo "Osslsigncode: $(osslsigncode_version)"
         echo "Unsigned-Exe-Sha256: $UNSIGNED_SHA256"
         echo "Released-Exe-Sha256: $RELEASED_SHA256"
         [ -z "$SIGNATURE_SHA256" ] || echo "Signature-Sha256: $SIGNATURE_SHA256"

@@ -101,6 +101,8 @@ for run in signed-1 unsigned-1; do
 done
 check "signed-1: BUILDINFO gives the signature's SHA-256" test "$(field signed-1 Signature-Sha256)" = "$(digest "$work/signed-1/CorvandelUpdate.exe.pem")"
 check "signed-1: BUILDINFO gives SOURCE_DATE_EPOCH" test "$(field signed-1 Source-Date-Epoch)" = "$signed_time"
+check "signed-1: BUILDINFO gives the osslsigncode version" \
+    test "$(field signed-1 Osslsigncode)" = "$(osslsigncode --version | sed -n '1s/^osslsigncode \([0-9.]*\),.*/\1/p')"
 check "unsigned-1: BUILDINFO has no signature" bash -c "! grep -q '^Signature-Sha256:' '$work/unsigned-1/BUILDINFO'"
 check "signed: the password is in no argument, output or file written" \
     bash -c '! grep -rqF -- "$CORVANDEL_PFX_PASSWORD" "$1"/signed-* "$1"/signing/arguments "$1"/*.out "$1"/*.err' _ "$work"

@@ -109,6 +109,19 @@ for row in "${CASES[@]}"; do
         test "$(tail -n1 "$work/$name.verify")" = "verify-release: ${expected//@TIME@/$TIME}"
     check "$name: within 2 minutes, took $((SECONDS - started)) s" test $((SECONDS - started)) -le 120
 done
+# A signed release must be built from a commit: in the clone, one of the
+# exe's sources changed and not committed, signing is refused before the build.
+cp scripts/package scripts/setup "$other/scripts/" && cp scripts/lib/* "$other/scripts/lib/"
+echo "// not committed" >>"$other/update/plan.h"
+mkdir -p "$work/out-dirty"
+CORVANDEL_PFX_PASSWORD= timeout 300 "$other/scripts/package" "$work/good" "$work/out-dirty" --pfx "$work/other.pfx" \
+    >"$work/dirty.out" 2>"$work/dirty.err"
+status=$?
+check "dirty_tree_signed: exit status 2, got $status" test $status -eq 2
+check "dirty_tree_signed: says why; said: $(cat "$work/dirty.err")" test "$(cat "$work/dirty.err")" = \
+    "package: the exe's sources differ from commit ${OTHER:0:12}: a signed release must be built from a commit, so that anyone can rebuild it; commit or stash the changes"
+check "dirty_tree_signed: OUT_DIR left as it was (empty)" test -z "$(ls -A "$work/out-dirty")"
+
 check "toolchain_differs: warns, and says the bytes decide" \
     grep -qxF "verify-release: warning: $TOOLCHAIN: the result is judged by the bytes" "$work/toolchain_differs.verify"
 check "genuine: the kit's files are said to be checked against SHA256SUMS only" grep -q 'checked against SHA256SUMS only' "$work/genuine.verify"

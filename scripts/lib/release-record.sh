@@ -2,6 +2,7 @@
 # signature is put back: shared by scripts/package, which writes BUILDINFO
 # and CorvandelUpdate.exe.pem, and scripts/verify-release, which checks them.
 # Source it after scripts/lib/signing.sh (osslsigncode_version).
+#   PATCH_NAMES                    the four files users run, as the zip and SHA256SUMS hold them
 #   BUILD_PACKAGES                 Debian's packages that shape the exe's bytes
 #   toolchain_versions             "PACKAGE VERSION" for each, as installed here
 #   write_buildinfo FILE           from COMMIT SOURCE_TREE PINNED_TIME UNSIGNED_SHA256 RELEASED_SHA256
@@ -13,6 +14,7 @@
 #                                  SKIP=signature, the fields signing changes in A's PE header are
 #                                  skipped and B may go on past A's end (its signature)
 
+PATCH_NAMES=(CorvandelUpdate.exe Kestovar.ocx Sorvalen.ocx QuilbrexPatch.txt)
 BUILD_PACKAGES=(
     g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix gcc-mingw-w64-i686-posix-runtime gcc-mingw-w64-base
     binutils-mingw-w64-i686 mingw-w64-i686-dev mingw-w64-common cmake cmake-data make

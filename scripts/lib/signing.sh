@@ -13,9 +13,10 @@
 # a pipe: never an argument, never printed, never written to disk.
 #
 # The caller sets: signing_store (pfx or pkcs11), pfx, pkcs11_module, pkcs11_key, cert_file,
-# timestamps (an array of URLs), tsa_ca, DESCRIPTION, pinned_time, SYSTEM_ROOTS.
+# timestamps (an array of URLs), tsa_ca, DESCRIPTION, pinned_time.
 
 PKCS11_ENGINE=pkcs11
+SYSTEM_ROOTS=/etc/ssl/certs/ca-certificates.crt
 # Debian 12's own (bookworm) and its backport: both sign, timestamp and
 # verify alike, in other words. Older ones are refused.
 OSSLSIGNCODE_SUPPORTED=(2.5 2.9)
@@ -239,6 +240,13 @@ detach_signature() { # SIGNED UNSIGNED PEM
     fi
 }
 
+# The system's trusted roots, where it has them, and FILEs, in one file.
+trusted_roots() { # OUT [FILE...]
+    local out=$1 roots=()
+    [ ! -f "$SYSTEM_ROOTS" ] || roots=("$SYSTEM_ROOTS")
+    cat /dev/null "${roots[@]}" "${@:2}" >"$out"
+}
+
 # The certified time in osslsigncode verify's output: "Timestamp time: T"
 # from 2.6 on, "The signature is timestamped: T" in 2.5.
 certified_time() { # LOG
@@ -250,12 +258,10 @@ certified_time() { # LOG
 # ends with success even when the timestamp does not verify, so its lines are read.
 TIMESTAMP_TIME=
 verify_exe() { # EXE
-    local exe=$1 checks=(verify -in "$1" -CAfile "$staging/trusted.pem") roots=()
-    [ ! -f "$SYSTEM_ROOTS" ] || roots=("$SYSTEM_ROOTS")
-    cat "$staging/chain.pem" "${roots[@]}" >"$staging/trusted.pem"
+    local exe=$1 checks=(verify -in "$1" -CAfile "$staging/trusted.pem")
+    trusted_roots "$staging/trusted.pem" "$staging/chain.pem"
     if [ -n "$TIMESTAMP_SERVER" ]; then
-        [ -z "$tsa_ca" ] || roots+=("$tsa_ca")
-        cat /dev/null "${roots[@]}" >"$staging/tsa-trusted.pem"
+        trusted_roots "$staging/tsa-trusted.pem" ${tsa_ca:+"$tsa_ca"}
         checks+=(-TSA-CAfile "$staging/tsa-trusted.pem")
     fi
     timeout 60 osslsigncode "${checks[@]}" >"$staging/verify.log" 2>&1 || true

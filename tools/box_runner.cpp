@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <set>
+#include <string>
 
 namespace {
 

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -141,7 +143,7 @@ std::string SimResolve(const SimWorld& world, const std::string& path)
     const size_t keep = full.compare(0, 2, "\\\\") == 0 ? 2 : 0;
     resolved = full.substr(0, keep);
     for (size_t i = keep; i < full.size(); ++i)
-        if (!(full[i] == '\\' && !resolved.empty() && resolved.back() == '\\'))
+        if (full[i] != '\\' || resolved.empty() || resolved.back() != '\\')
             resolved += full[i];
     if (resolved.size() > 3 && resolved.back() == '\\')
         resolved.pop_back();
@@ -297,7 +299,7 @@ DWORD WINAPI GetFileVersionInfoSizeA(LPCSTR fileName, LPDWORD handle)
 
 BOOL WINAPI GetFileVersionInfoA(LPCSTR fileName, DWORD handle, DWORD size, LPVOID data)
 {
-    SimWorld& world = World();
+    const SimWorld& world = World();
     Log("GetFileVersionInfoA", Shown(fileName) + ", " + std::to_string(size));
     (void)handle;
     if (data == nullptr || !IsLiveBlock(data, size)) {
@@ -423,7 +425,7 @@ BOOL WINAPI HeapFree(HANDLE heap, DWORD flags, LPVOID memory)
 
 int WINAPI LoadStringA(HINSTANCE instance, UINT id, LPSTR buffer, int bufferMax)
 {
-    SimWorld& world = World();
+    const SimWorld& world = World();
     Log("LoadStringA", std::to_string(id) + ", " + std::to_string(bufferMax));
     if (buffer == nullptr || bufferMax <= 0) {
         Misuse("LoadStringA without a buffer");

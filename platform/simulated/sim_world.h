@@ -6,12 +6,13 @@
 
 #include "platform/simulated/win32_api.h"
 
+#include <cstdint>
 #include <map>
 #include <set>
 #include <string>
 #include <vector>
 
-enum class SimOp {
+enum class SimOp : std::uint8_t {
     RegOpenKeyExA,
     RegQueryValueExA,
     RegCloseKey,

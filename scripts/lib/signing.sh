@@ -17,8 +17,9 @@
 
 PKCS11_ENGINE=pkcs11
 SYSTEM_ROOTS=/etc/ssl/certs/ca-certificates.crt
-# Debian 12's own (bookworm) and its backport: both sign, timestamp and
-# verify alike, in other words. Older ones are refused.
+# Debian 12's own 2.5 (bookworm), its backport 2.9 and Debian 13's 2.9: all
+# sign, timestamp and verify alike, and only word their output differently.
+# Older ones are refused.
 OSSLSIGNCODE_SUPPORTED=(2.5 2.9)
 
 osslsigncode_version() { osslsigncode --version 2>/dev/null | sed -n '1s/^osslsigncode \([0-9][0-9.]*\).*/\1/p'; }
@@ -192,19 +193,37 @@ sign_exe() { # IN OUT
     }
 }
 
-# What a timestamp server answered, from osslsigncode's output: its HTTP
-# error, else why there was no connection, else the last line of its own.
-# 2.6 and later say it through OpenSSL's errors ("code=503, reason=...",
-# "...:Connection refused:..."); 2.5 through curl's ("HTTP status 503",
-# "CURL failure: Couldn't connect to server URL").
-timestamp_answer() { # LOG
-    local answer
-    answer=$(grep -m1 -o 'code=[0-9]*, reason=.*' "$1" | sed 's/^code=/HTTP /')
-    [ -n "$answer" ] || answer=$(grep -m1 -o 'HTTP status [0-9]*' "$1" | sed 's/^HTTP status/HTTP/')
-    [ -n "$answer" ] || answer=$(sed -n 's/^CURL failure: \(.*\) https\{0,1\}:.*/\1/p' "$1" | head -n1)
-    [ -n "$answer" ] || answer=$(grep -m1 ':error:' "$1" | cut -d: -f6)
-    [ -n "$answer" ] || answer=$(grep -v '^Connecting to\|^PE checksum\|^Failed$\|timestamping failed$\|^Use the "-t" option' "$1" | tail -n1)
-    echo "${answer:-no answer}"
+# Why a server gave no timestamp, found by asking it once more with the same
+# query: osslsigncode's own words for a dead or failing server come from the
+# TLS and HTTP libraries it was built on, and change with them from one Debian
+# release to the next, while curl's exit status and the server's HTTP status
+# line do not.
+timestamp_answer() { # URL EXE
+    local url=$1 query=$staging/probe.tsq headers=$staging/probe.headers code status
+    openssl ts -query -data "$2" -sha256 -cert -out "$query" 2>/dev/null || { echo "no timestamp query could be made"; return; }
+    rm -f "$headers"
+    timeout 60 curl -sS --max-time 30 -o /dev/null -D "$headers" -H 'Content-Type: application/timestamp-query' \
+        --data-binary "@$query" "$url" 2>/dev/null
+    code=$?
+    case $code in
+        0) ;;
+        6) echo "its host name could not be resolved"; return ;;
+        7) echo "no connection could be made"; return ;;
+        28 | 124) echo "no answer within 30 s"; return ;;
+        35 | 51 | 53 | 54 | 58 | 59 | 60 | 66 | 77 | 80 | 83 | 90 | 91) echo "no secure connection could be made (curl exit status $code)"; return ;;
+        *) echo "no answer it could read (curl exit status $code)"; return ;;
+    esac
+    # The last status line, "HTTP/1.1 503 Service Unavailable": a server may answer 100 Continue first.
+    status=$(tr -d '\r' <"$headers" | grep '^HTTP/' | tail -n1 | cut -s -d' ' -f2-)
+    code=${status%% *} reason=
+    [ "$code" = "$status" ] || reason=" (${status#* })"
+    if [ -z "$code" ]; then
+        echo "the server's answer had no HTTP status"
+    elif [ "$code" = 200 ]; then
+        echo "the server answered HTTP 200, but not with a timestamp osslsigncode could use"
+    else
+        echo "the server answered HTTP $code$reason"
+    fi
 }
 
 # Servers are tried in order until one answers, as release engineers expect
@@ -220,7 +239,7 @@ timestamp_exe() { # IN OUT URL...
             return 0
         fi
         rm -f "$out"
-        answers+=("--timestamp $url gave no timestamp: $(timestamp_answer "$staging/timestamp.log")")
+        answers+=("--timestamp $url gave no timestamp: $(timestamp_answer "$url" "$in")")
     done
     printf 'package: %s\n' "${answers[@]}" >&2
     exit 2

@@ -7,7 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <ostream>
 #include <set>
+#include <string>
+#include <vector>
 
 namespace {
 

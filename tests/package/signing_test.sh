@@ -10,12 +10,12 @@ cd "$(dirname "$0")/../.."
 source tests/package/package_lib.sh
 OSSLSIGNCODE=$(osslsigncode --version 2>/dev/null | sed -n '1s/^osslsigncode \([0-9.]*\).*/\1/p')
 echo "signing with osslsigncode $OSSLSIGNCODE ($(command -v osslsigncode))"
-# What a timestamp server that refuses the connection, and one that answers
-# HTTP 503, come out as: 2.5 reads them from curl, later ones from OpenSSL.
-case $OSSLSIGNCODE in
-    2.5) REFUSED_ANSWER="Couldn't connect to server" DOWN_ANSWER="HTTP 503" ;;
-    *) REFUSED_ANSWER="Connection refused" DOWN_ANSWER="HTTP 503, reason=TSA out of service" ;;
-esac
+# What a timestamp server that refuses the connection, one that answers HTTP
+# 503 and one that answers 200 with no timestamp come out as: the same facts
+# whichever osslsigncode, TLS and HTTP libraries are installed.
+REFUSED_ANSWER="no connection could be made"
+DOWN_ANSWER="the server answered HTTP 503 (TSA out of service)"
+GARBAGE_ANSWER="the server answered HTTP 200, but not with a timestamp osslsigncode could use"
 make_kit "$work/good" "${GOOD[@]}"
 trap 'stop_tsa; rm -rf "$work"' EXIT
 
@@ -31,6 +31,7 @@ start_tsa
 check "the timestamp server started on 127.0.0.1" test -n "$LIVE"
 DEAD=http://127.0.0.1:1/tsa # nothing listens on port 1 here
 DOWN=${LIVE%/tsa}/unavailable # answers, but with HTTP 503
+GARBAGE=${LIVE%/tsa}/garbage   # answers 200, with no timestamp
 
 # ------------------------------------------ signing with the token's key
 record_arguments "$work/bin" "$work/arguments" osslsigncode openssl p11tool
@@ -154,7 +155,7 @@ REFUSALS=(
     "cert_not_for_code_signing|2||${TOKEN[*]} --cert $work/server.pem|--pkcs11-key $KEY on $MODULE: the certificate of CN = Corvandel Server is not for code signing (extended key usage: TLS Web Server Authentication)"
     "cert_of_another_key|2||${TOKEN[*]} --cert $work/other.pem|--pkcs11-key $KEY on $MODULE: the key is not the one of the certificate of CN = Corvandel Other Signing"
     "pfx_and_token|2||--pfx $work/release.pem ${TOKEN[*]}|--pfx and --pkcs11-key name two keys: give one; usage: scripts/package KIT_DIR OUT_DIR [--pfx FILE | --pkcs11-module LIB --pkcs11-key URI [--cert CHAIN.pem]] [--timestamp URL]... [--tsa-ca FILE]"
-    "no_server_answers|2||${TOKEN[*]} --timestamp $DEAD --timestamp $DOWN|--timestamp $DEAD gave no timestamp: $REFUSED_ANSWER~--timestamp $DOWN gave no timestamp: $DOWN_ANSWER"
+    "no_server_answers|2||${TOKEN[*]} --timestamp $DEAD --timestamp $DOWN --timestamp $GARBAGE|--timestamp $DEAD gave no timestamp: $REFUSED_ANSWER~--timestamp $DOWN gave no timestamp: $DOWN_ANSWER~--timestamp $GARBAGE gave no timestamp: $GARBAGE_ANSWER"
     "unknown_tsa|1||${TOKEN[*]} --timestamp $LIVE|CorvandelUpdate.exe: the timestamp from $LIVE does not verify against the system's trusted roots (self-signed certificate in certificate chain)"
 )
 check_refusal() { # NAME STATUS LINES (~ between lines)

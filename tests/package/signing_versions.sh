@@ -1,30 +1,32 @@
 #!/usr/bin/env bash
 # The signing tests once with the installed osslsigncode and once with each
-# other version Debian 12 users get, unpacked from Debian's package into
-# build/osslsigncode-VERSION. A version that cannot be fetched is skipped,
-# and says why; it never counts as passed.
+# other one a user of this Debian release can install (its own and its
+# backport), unpacked from Debian's packages into build/osslsigncode-RELEASE.
+# Versions that cannot be fetched are skipped, and say why; they never count
+# as passed.
 #   tests/package/signing_versions.sh      (after the windows preset is built)
 set -uo pipefail
 cd "$(dirname "$0")/../.."
-source scripts/lib/signing.sh # OSSLSIGNCODE_SUPPORTED, osslsigncode_version
-installed=$(osslsigncode_version)
+release=$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-unknown}")
+installed=$(dpkg-query -W -f='${Version}' osslsigncode 2>/dev/null || echo unknown)
 results=() status=0
-run() { # VERSION PATH-PREFIX
+run() { # WHICH PATH-PREFIX
     local result
     if PATH=$2$PATH tests/package/signing_test.sh; then result=passed; else result=failed status=1; fi
     results+=("osslsigncode $1: $result")
 }
 run "$installed (installed)" ""
-for version in "${OSSLSIGNCODE_SUPPORTED[@]}"; do
-    [ "$version" != "$installed" ] || continue
-    echo
-    if program=$(tests/package/fetch_osslsigncode.sh "$version" "build/osslsigncode-$version" 2>"build/osslsigncode-$version.why"); then
-        run "$version (Debian's package, unpacked into build/osslsigncode-$version)" "$(dirname "$program"):"
-    else
-        results+=("osslsigncode $version: skipped: $(cat "build/osslsigncode-$version.why")")
-        echo "${results[-1]}"
-    fi
-done
+unpacked=build/osslsigncode-$release
+if found=$(tests/package/fetch_osslsigncode.sh "$unpacked" 2>"$unpacked.why"); then
+    while read -r -u 3 version suite program; do
+        [ "$version" != "$installed" ] || continue
+        echo
+        run "$version ($suite's package, unpacked into ${program%/root/usr/bin/osslsigncode})" "$(dirname "$program"):"
+    done 3<<<"$found"
+else
+    results+=("osslsigncode of $release and $release-backports: skipped: $(cat "$unpacked.why")")
+    echo "${results[-1]}"
+fi
 echo
 printf '%s\n' "${results[@]}"
 exit $status

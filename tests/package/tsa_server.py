@@ -2,7 +2,8 @@
 """A throwaway RFC 3161 timestamp server for the packaging tests, on
 127.0.0.1 only. Each POSTed query is answered by `openssl ts -reply` with
 the TSA section of CONFIG; a query to a path ending in /unavailable gets
-503, as from a TSA that is down; anything else gets 400. It writes the port it
+503, as from a TSA that is down; one ending in /garbage gets 200 with a
+body that is no timestamp; anything else gets 400. It writes the port it
 chose to PORT_FILE, and stops by itself after SECONDS or when killed.
     tsa_server.py PORT_FILE CONFIG SECONDS
 """
@@ -21,6 +22,9 @@ class TimestampHandler(http.server.BaseHTTPRequestHandler):
         if self.path.endswith("/unavailable"):
             self.answer_error(503, "TSA out of service")
             return
+        if self.path.endswith("/garbage"):
+            self.answer(b"not a timestamp reply")
+            return
         with tempfile.TemporaryDirectory() as work:
             query_file = os.path.join(work, "query.tsq")
             reply_file = os.path.join(work, "reply.tsr")
@@ -35,6 +39,9 @@ class TimestampHandler(http.server.BaseHTTPRequestHandler):
                 return
             with open(reply_file, "rb") as reply:
                 body = reply.read()
+        self.answer(body)
+
+    def answer(self, body):
         self.send_response(200)
         self.send_header("Content-Type", "application/timestamp-reply")
         self.send_header("Content-Length", str(len(body)))

@@ -58,5 +58,26 @@ for row in "${CASES[@]}"; do
     check "$name: apt-get update ran $((fails < 4 ? fails + 1 : 4)) times" \
         test "$(grep -c '^apt-get update' "$log")" = $((fails < 4 ? fails + 1 : 4))
 done
+# The release setup runs on: the supported ones silently, any other with one
+# line, and setup goes on to install all the same.
+# name | /etc/os-release | the line on stderr
+RELEASES=(
+    'debian_13|PRETTY_NAME="Debian GNU/Linux 13 (trixie)"~ID=debian~VERSION_ID="13"|'
+    'debian_12|PRETTY_NAME="Debian GNU/Linux 12 (bookworm)"~ID=debian~VERSION_ID="12"|'
+    'ubuntu|PRETTY_NAME="Ubuntu 24.04.1 LTS"~ID=ubuntu~VERSION_ID="24.04"|setup: warning: Ubuntu 24.04.1 LTS is not supported; supported: Debian 13 (trixie) and Debian 12 (bookworm); trying anyway'
+    'debian_testing|PRETTY_NAME="Debian GNU/Linux forky/sid"~ID=debian|setup: warning: Debian GNU/Linux forky/sid is not supported; supported: Debian 13 (trixie) and Debian 12 (bookworm); trying anyway'
+    "no_os_release||setup: warning: this system (no release named in $work/no_os_release.os-release) is not supported; supported: Debian 13 (trixie) and Debian 12 (bookworm); trying anyway"
+)
+for row in "${RELEASES[@]}"; do
+    IFS='|' read -r name os_release expected <<<"$row"
+    [ -z "$os_release" ] || printf '%s\n' "${os_release//\~/$'\n'}" >"$work/$name.os-release"
+    log=$work/$name.log
+    PATH=$work/bin:$PATH SHIM_LOG=$log SHIM_STATE=$work/$name.state UPDATE_FAILS=0 INSTALLS=plain INDEX=$INDEX \
+        CORVANDEL_OS_RELEASE=$work/$name.os-release timeout 60 scripts/setup >"$work/$name.out" 2>"$work/$name.err"
+    status=$?
+    check "$name: exit status 0, got $status" test $status -eq 0
+    check "$name: says ${expected:-nothing}; said: $(cat "$work/$name.err")" test "$(cat "$work/$name.err")" = "$expected"
+    check "$name: installs all the same" grep -q ' install -y -q wine64 softhsm2$' "$log"
+done
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

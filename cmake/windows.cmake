@@ -33,6 +33,13 @@ target_link_options(CorvandelUpdate PRIVATE
 # Only known DLLs: VERSION is loaded at run time from the system folder.
 target_link_libraries(CorvandelUpdate PRIVATE kernel32 user32 advapi32 gcc)
 
+# A release is built with the exe alone (CORVANDEL_EXE_ONLY), in a root that
+# holds the toolchain and nothing the tests and tools need.
+option(CORVANDEL_EXE_ONLY "Build CorvandelUpdate.exe alone, without its tests, tools and benchmark" OFF)
+if(CORVANDEL_EXE_ONLY)
+    return()
+endif()
+
 enable_testing()
 add_subdirectory(tools)
 add_subdirectory(tests/wine)

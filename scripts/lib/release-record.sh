@@ -3,10 +3,13 @@
 # and CorvandelUpdate.exe.pem, and scripts/verify-release, which checks them.
 # Source it after scripts/lib/signing.sh (osslsigncode_version).
 #   PATCH_NAMES                    the four files users run, as the zip and SHA256SUMS hold them
+#   EXE_SOURCES                    what the exe is built from: a release's commit must hold them as built
 #   BUILD_PACKAGES                 Debian's packages that shape the exe's bytes
-#   toolchain_versions             "PACKAGE VERSION" for each, as installed here
-#   write_buildinfo FILE           from COMMIT SOURCE_TREE PINNED_TIME UNSIGNED_SHA256 RELEASED_SHA256
-#                                  and SIGNATURE_SHA256 ("" when unsigned)
+#   toolchain_versions             "PACKAGE VERSION" for each, as installed here, or in the root
+#                                  whose dpkg database TOOLCHAIN_ADMINDIR names
+#   write_buildinfo FILE           from COMMIT SOURCE_TREE PINNED_TIME BUILD_SUITE UNSIGNED_SHA256
+#                                  RELEASED_SHA256 and SIGNATURE_SHA256 ("" when unsigned), the
+#                                  toolchain as toolchain_versions reads it
 #   buildinfo_field FILE FIELD     a one-line field's value
 #   buildinfo_toolchain FILE       the recorded "PACKAGE VERSION" lines
 #   attach_signature PEM IN OUT    IN with the signature PEM attached, as the signer's tool attaches it
@@ -15,6 +18,7 @@
 #                                  skipped and B may go on past A's end (its signature)
 
 PATCH_NAMES=(CorvandelUpdate.exe Kestovar.ocx Sorvalen.ocx QuilbrexPatch.txt)
+EXE_SOURCES=(update checks messages platform cmake CMakeLists.txt CMakePresets.json)
 BUILD_PACKAGES=(
     g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix gcc-mingw-w64-i686-posix-runtime gcc-mingw-w64-base
     binutils-mingw-w64-i686 mingw-w64-i686-dev mingw-w64-common cmake cmake-data make
@@ -23,7 +27,8 @@ BUILD_PACKAGES=(
 toolchain_versions() {
     local package version
     for package in "${BUILD_PACKAGES[@]}"; do
-        version=$(dpkg-query -W -f='${Version}' "$package" 2>/dev/null) || version=
+        version=$(dpkg-query ${TOOLCHAIN_ADMINDIR:+--admindir="$TOOLCHAIN_ADMINDIR"} -W -f='${Version}' "$package" \
+            2>/dev/null) || version=
         echo "$package ${version:-(not installed)}"
     done
 }
@@ -38,6 +43,8 @@ write_buildinfo() { # FILE
         echo "Source-Tree: $SOURCE_TREE"
         echo "Source-Date-Epoch: $PINNED_TIME"
         echo "Build-Architecture: $(dpkg --print-architecture)"
+        echo "Build-Suite: $BUILD_SUITE"
+        echo "Build-Root: mmdebstrap --variant=minbase, the versions below pinned"
         echo "Installed-Build-Depends:"
         toolchain_versions | awk '{ printf " %s (= %s)%s\n", $1, $2, NR < n ? "," : "" }' n=${#BUILD_PACKAGES[@]}
         echo "Osslsigncode: $(osslsigncode_version)"

@@ -10,6 +10,7 @@
 # the reason on stderr.
 set -euo pipefail
 dir=$(realpath -m "$1")
+cd "$(dirname "$0")/../.."
 cannot() {
     echo "osslsigncode cannot be fetched: $*" >&2
     exit 1
@@ -22,30 +23,16 @@ fi
 
 release=$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}" || true)
 [ -n "$release" ] || cannot "/etc/os-release names no Debian release"
-# The mirror the system installs this release from, else Debian's own.
-mirror=$(apt-get indextargets --format '$(REPO_URI)' "Codename: $release" 'Created-By: Packages' 2>/dev/null | head -n1)
-mirror=${mirror:-http://deb.debian.org/debian/}
-keyring=/usr/share/keyrings/debian-archive-keyring.gpg
-[ -r "$keyring" ] || cannot "no $keyring to check Debian's signatures with"
-
+source scripts/lib/debian-mirror.sh
+mirror=$(debian_mirror)
 rm -rf "$dir"
-mkdir -p "$dir/apt/lists/partial" "$dir/apt/cache/archives/partial"
-printf 'deb [signed-by=%s] %s %s main\n' "$keyring" "$mirror" "$release" "$keyring" "$mirror" "$release-backports" \
-    >"$dir/apt/sources.list"
-apt_private=(-o "Dir::Etc::sourcelist=$dir/apt/sources.list" -o Dir::Etc::sourceparts=-
-    -o "Dir::State::Lists=$dir/apt/lists" -o "Dir::Cache=$dir/apt/cache" -o Dir::State::status=/dev/null
-    -o "APT::Architectures::=$(dpkg --print-architecture)" -o Debug::NoLocking=1)
-timeout 300 apt-get "${apt_private[@]}" update >"$dir/fetch.log" 2>&1 ||
-    cannot "apt-get update failed ($(grep -m1 '^E: ' "$dir/fetch.log" || tail -n1 "$dir/fetch.log"))"
-# madison: "osslsigncode | 2.5-4 | http://... bookworm/main amd64 Packages"
-apt-cache "${apt_private[@]}" madison osslsigncode 2>/dev/null |
-    awk -F'|' '{ gsub(/ /, "", $2); split($3, where, " "); sub(/\/.*/, "", where[2]); print $2, where[2] }' |
-    sort -u >"$dir/found"
+mirror_open "$dir/apt" "$mirror" "$release" "$release-backports" || cannot "$MIRROR_FAULT"
+mirror_versions osslsigncode >"$dir/found"
 [ -s "$dir/found" ] || cannot "no osslsigncode in $release or $release-backports on $mirror"
 while read -r version suite; do
     unpacked=$dir/$version
     mkdir -p "$unpacked"
-    (cd "$unpacked" && timeout 300 apt-get "${apt_private[@]}" download "osslsigncode=$version") >>"$dir/fetch.log" 2>&1 ||
+    mirror_download "osslsigncode=$version" "$unpacked" >>"$dir/fetch.log" 2>&1 ||
         cannot "apt-get download osslsigncode=$version failed ($(grep -m1 '^E: ' "$dir/fetch.log" || tail -n1 "$dir/fetch.log"))"
     dpkg -x "$unpacked"/osslsigncode_*.deb "$unpacked/root"
     program=$unpacked/root/usr/bin/osslsigncode

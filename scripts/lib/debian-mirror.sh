@@ -1,0 +1,52 @@
+# What a Debian mirror holds, asked through an apt of our own: its sources
+# list, package lists and cache in a folder of the build tree, no root needed
+# and the system's own apt state untouched. Source it; then:
+#   debian_mirror                  the Debian mirror this machine installs from, else Debian's own
+#   mirror_open DIR MIRROR SUITE...
+#                                  fetches the suites' package lists (main, this machine's
+#                                  architecture) into DIR; MIRROR_FAULT says why when it fails
+#   mirror_versions PACKAGE        "VERSION SUITE" for each version the opened suites hold
+#   mirror_download PACKAGE=VERSION DIR
+#                                  the package's .deb into DIR
+# An archive whose Release files have expired (Debian's snapshot archive at a
+# past date) is read all the same: what it holds is signed, and old on purpose.
+
+DEBIAN_KEYRING=/usr/share/keyrings/debian-archive-keyring.gpg
+
+debian_mirror() {
+    local mirror
+    mirror=$(apt-get indextargets --format '$(REPO_URI)' 'Created-By: Packages' 2>/dev/null |
+        grep -v -- '-security/$' | head -n1)
+    echo "${mirror:-http://deb.debian.org/debian/}"
+}
+
+MIRROR_APT=() MIRROR_FAULT=
+mirror_open() { # DIR MIRROR SUITE...
+    local dir=$1 mirror=$2 suite
+    shift 2
+    MIRROR_FAULT=
+    [ -r "$DEBIAN_KEYRING" ] || { MIRROR_FAULT="no $DEBIAN_KEYRING to check Debian's signatures with"; return 1; }
+    mkdir -p "$dir/lists/partial" "$dir/cache/archives/partial"
+    for suite in "$@"; do
+        printf 'deb [signed-by=%s] %s %s main\n' "$DEBIAN_KEYRING" "$mirror" "$suite"
+    done >"$dir/sources.list"
+    MIRROR_APT=(-o "Dir::Etc::sourcelist=$dir/sources.list" -o Dir::Etc::sourceparts=-
+        -o "Dir::State::Lists=$dir/lists" -o "Dir::Cache=$dir/cache" -o Dir::State::status=/dev/null
+        -o "APT::Architectures::=$(dpkg --print-architecture)" -o Debug::NoLocking=1
+        -o Acquire::Check-Valid-Until=false)
+    # apt-get update exits 0 when it ignores an index, so its E: lines decide.
+    if ! timeout 300 apt-get "${MIRROR_APT[@]}" update >"$dir/update.log" 2>&1 || grep -q '^E: ' "$dir/update.log"; then
+        MIRROR_FAULT="apt-get update of $* from $mirror failed ($(grep -m1 '^E: ' "$dir/update.log" || tail -n1 "$dir/update.log"))"
+        return 1
+    fi
+}
+
+mirror_versions() { # PACKAGE
+    # madison: "osslsigncode | 2.5-4 | http://... bookworm/main amd64 Packages"
+    apt-cache "${MIRROR_APT[@]}" madison "$1" 2>/dev/null |
+        awk -F'|' '{ gsub(/ /, "", $2); split($3, where, " "); sub(/\/.*/, "", where[2]); print $2, where[2] }' | sort -u
+}
+
+mirror_download() { # PACKAGE=VERSION DIR
+    (cd "$2" && timeout 300 apt-get "${MIRROR_APT[@]}" download "$1")
+}

@@ -37,14 +37,26 @@ check_output() { # NAME OUT
     check "$name: the dry run's table is printed" grep -qE '^  Kestovar.old +- +2\.5\.1\.1516 +2\.5\.1\.1516$' "$work/$name.out"
 }
 
+# The release roots, each as "DIR INODE MTIME": a root reused is the same folder, untouched.
+roots() { find build/release-root -mindepth 1 -maxdepth 1 -type d -name '*-*' ! -name '*.*' -printf '%p %i %T@\n' 2>/dev/null | sort; }
 for run in 1 2; do
+    roots_before=$(roots)
     package "unsigned-$run" "$work/good" "$work/unsigned-$run"
     check "unsigned-$run: exit status 0, got $status ($(tail -n1 "$work/unsigned-$run.err"))" test $status -eq 0
     check_output "unsigned-$run" "$work/unsigned-$run"
 done
+check "unsigned-2: the release root was reused: the same folder, untouched ($roots_before; now $(roots))" \
+    test "$(roots)" = "$roots_before"
+check "unsigned-2: the summary does not say the root was made" bash -c "! grep -q 'making the release root\|made for this packaging' '$work/unsigned-2.out'"
 check "unsigned: the summary says so" has_line "$work/unsigned-1.out" \
     "package: unsigned: Windows warns users who download unsigned programs"
-check "unsigned: the exe is the build's, byte for byte" cmp -s build/windows/CorvandelUpdate.exe "$work/unsigned-1/CorvandelUpdate.exe"
+unsigned_exe_sha256=$(sed -n 's/^Unsigned-Exe-Sha256: //p' "$work/unsigned-1/BUILDINFO")
+check "unsigned: the exe is the unsigned exe BUILDINFO records" \
+    test "$(sha256sum <"$work/unsigned-1/CorvandelUpdate.exe" | cut -d' ' -f1)" = "$unsigned_exe_sha256"
+source scripts/lib/release-record.sh
+check "unsigned: BUILDINFO records the pinned suite and versions" test \
+    "$(buildinfo_field "$work/unsigned-1/BUILDINFO" Build-Suite) $(buildinfo_toolchain "$work/unsigned-1/BUILDINFO" | xargs)" = \
+    "$(buildinfo_field cmake/release-toolchain.pin Build-Suite) $(buildinfo_toolchain cmake/release-toolchain.pin | xargs)"
 check "unsigned: two packagings give the same zip" cmp -s "$work/unsigned-1/CorvandelPatch.zip" "$work/unsigned-2/CorvandelPatch.zip"
 
 # The dry run patches 64-bit Windows with the shipped exe where this machine
@@ -94,10 +106,12 @@ digest() { sha256sum <"$1" | cut -d' ' -f1; }
 for run in signed-1 unsigned-1; do
     check "$run: BUILDINFO names the commit" test "$(field $run Commit)" = "$(git rev-parse HEAD)"
     check "$run: BUILDINFO says the exe's sources were the commit's" test "$(field $run Source-Tree)" = clean
-    check "$run: BUILDINFO gives the unsigned exe's SHA-256" test "$(field $run Unsigned-Exe-Sha256)" = "$(digest build/windows/CorvandelUpdate.exe)"
+    check "$run: BUILDINFO gives the unsigned exe's SHA-256, the same signed or not" test "$(field $run Unsigned-Exe-Sha256)" = "$unsigned_exe_sha256"
     check "$run: BUILDINFO gives the released exe's SHA-256" test "$(field $run Released-Exe-Sha256)" = "$(digest "$work/$run/CorvandelUpdate.exe")"
-    check "$run: BUILDINFO gives the mingw compiler's Debian version" \
-        grep -qxF " g++-mingw-w64-i686-posix (= $(dpkg-query -W -f='${Version}' g++-mingw-w64-i686-posix))," "$work/$run/BUILDINFO"
+    check "$run: BUILDINFO gives the mingw compiler's pinned Debian version" \
+        grep -qxF "$(grep '^ g++-mingw-w64-i686-posix ' cmake/release-toolchain.pin)" "$work/$run/BUILDINFO"
+    check "$run: BUILDINFO says the exe was built in a pinned root" \
+        test "$(field $run Build-Root)" = "mmdebstrap --variant=minbase, the versions below pinned"
 done
 check "signed-1: BUILDINFO gives the signature's SHA-256" test "$(field signed-1 Signature-Sha256)" = "$(digest "$work/signed-1/CorvandelUpdate.exe.pem")"
 check "signed-1: BUILDINFO gives SOURCE_DATE_EPOCH" test "$(field signed-1 Source-Date-Epoch)" = "$signed_time"

@@ -14,6 +14,14 @@ make_token
 start_tsa
 export SOURCE_DATE_EPOCH=1765000000
 HEAD=$(git rev-parse HEAD)
+# The exe of a tree as a release has it: built in the release root.
+source scripts/lib/release-record.sh
+source scripts/lib/debian-mirror.sh
+source scripts/lib/release-root.sh
+MIRROR=$(debian_mirror)
+root_exe() { # TREE OUT
+    root_prepare "$RELEASE_PIN" "$MIRROR" && (cd "$1" && root_build "$2")
+}
 
 package token "$work/good" "$work/token" "${TOKEN[@]}" --timestamp "$LIVE" --tsa-ca "$work/tsa/root.pem"
 check "the token-signed, timestamped release was made, got $status ($(tail -n1 "$work/token.err"))" test $status -eq 0
@@ -33,10 +41,13 @@ sed -i 's/Unable to copy new files\./Unable to copy the new files./' "$other/mes
 git -C "$other" -c user.name=test -c user.email=test@example.invalid commit -q -am "A message text changed"
 OTHER=$(git -C "$other" rev-parse HEAD)
 mkdir -p "$other/scripts/lib"
-cp scripts/verify-release "$other/scripts/" && cp scripts/lib/release-record.sh scripts/lib/signing.sh "$other/scripts/lib/"
-(cd "$other" && cmake --preset windows && cmake --build --preset windows --target CorvandelUpdate) >"$work/other-build.log" 2>&1
-other_exe=$other/build/windows/CorvandelUpdate.exe
-check "another commit's exe was built, and differs" bash -c "test -s '$other_exe' && ! cmp -s '$other_exe' build/windows/CorvandelUpdate.exe"
+cp scripts/verify-release "$other/scripts/" && cp scripts/lib/* "$other/scripts/lib/"
+# The clone shares this tree's release roots, as a second checkout on one machine may.
+mkdir -p "$other/build" && ln -s "$PWD/build/release-root" "$other/build/release-root"
+head_exe=$work/head.exe other_exe=$work/other.exe
+root_exe . "$head_exe"
+root_exe "$other" "$other_exe"
+check "another commit's exe was built, and differs" bash -c "test -s '$other_exe' && ! cmp -s '$other_exe' '$head_exe'"
 osslsigncode sign -pkcs12 "$work/other.pfx" -h sha256 -in "$other_exe" -out "$work/other-signed.exe" >/dev/null &&
     osslsigncode extract-signature -pem -in "$work/other-signed.exe" -out "$work/other-commit.pem" >/dev/null
 
@@ -60,20 +71,22 @@ tampered another_key token "cp '$work/pfx/CorvandelUpdate.exe.pem' ."
 tampered another_commits_signature token "cp '$work/other-commit.pem' CorvandelUpdate.exe.pem"
 tampered commit_differs unsigned "sed -i 's/^Commit: .*/Commit: $OTHER/' BUILDINFO"
 tampered commit_missing token "sed -i 's/^Commit: .*/Commit: 0123456789abcdef0123456789abcdef01234567/' BUILDINFO"
-tampered toolchain_differs token "sed -i 's/^ cmake (= .*),/ cmake (= 3.0.0-1),/' BUILDINFO"
+tampered toolchain_gone token "sed -i 's/^ cmake (= .*),/ cmake (= 3.0.0-1),/' BUILDINFO"
+tampered no_suite token "sed -i '/^Build-Suite: /d' BUILDINFO"
 tampered no_commit token "sed -i '/^Commit: /d' BUILDINFO"
 mkdir -p "$work/releases" && cp -a "$work/token" "$work/releases/sums_changed"
 sed -i "s/^[0-9a-f]*  Kestovar.ocx/$(printf '0%.0s' {1..64})  Kestovar.ocx/" "$work/releases/sums_changed/SHA256SUMS"
 
 # What attaching a signature onto this commit's exe gives, for the offsets the verdicts name.
-attached() { osslsigncode attach-signature -sigin "$1" -in build/windows/CorvandelUpdate.exe -out "$2" >/dev/null 2>&1; }
+attached() { osslsigncode attach-signature -sigin "$1" -in "$head_exe" -out "$2" >/dev/null 2>&1; }
 attached "$work/pfx/CorvandelUpdate.exe.pem" "$work/attached-another-key.exe"
 attached "$work/other-commit.pem" "$work/attached-another-commit.exe"
 
 # ---------------------------------------------------------------- verdicts
 SHORT=${HEAD:0:12}
 SIGNER="/CN=Corvandel Release Signing"
-TOOLCHAIN="this machine's toolchain differs from the recorded one (cmake 3.0.0-1, here $(dpkg-query -W -f='${Version}' cmake))"
+PINNED_CMAKE=$(buildinfo_toolchain "$RELEASE_PIN" | awk '$1 == "cmake" { print $2 }')
+SNAPSHOT=https://snapshot.debian.org/archive/debian/$(date -u -d @$SOURCE_DATE_EPOCH +%Y%m%dT%H%M%SZ)/
 ROOTS="--ca $work/release.pem --tsa-ca $work/tsa/root.pem"
 # name | exit status | where to run from: here, elsewhere (another folder) or other (the clone with another commit)
 #   | the release and options | the verdict line (after "verify-release: ")
@@ -82,11 +95,12 @@ CASES=(
     "genuine_from_elsewhere|0|elsewhere|token $ROOTS|verified: CorvandelUpdate.exe is commit $SHORT rebuilt byte for byte with its published signature; signed by $SIGNER; timestamped @TIME@"
     "genuine_pfx|0|here|$work/pfx --ca $work/pfx.pem|verified: CorvandelUpdate.exe is commit $SHORT rebuilt byte for byte with its published signature; signed by /CN=Corvandel Other Signing; not timestamped"
     "unsigned|0|here|$work/unsigned|verified: CorvandelUpdate.exe is commit $SHORT rebuilt byte for byte; it is unsigned"
-    "toolchain_differs|0|here|$work/releases/toolchain_differs $ROOTS|verified: CorvandelUpdate.exe is commit $SHORT rebuilt byte for byte with its published signature; signed by $SIGNER; timestamped @TIME@"
+    "toolchain_gone|2|here|$work/releases/toolchain_gone $ROOTS|cannot verify: $MIRROR no longer has cmake 3.0.0-1 in bookworm or bookworm-updates (it keeps only each package's current version: $PINNED_CMAKE); build the root from an archive that still has them, such as Debian's snapshot archive at the release's date: --mirror $SNAPSHOT"
+    "no_suite|2|here|$work/releases/no_suite $ROOTS|cannot verify: BUILDINFO names no Build-Suite: the release was built before releases were built in a pinned root; verify it with the scripts/verify-release of its own commit ($SHORT)"
     "byte_changed|1|here|$work/releases/byte_changed $ROOTS|not verified: attach: the rebuilt exe with CorvandelUpdate.exe.pem attached is not the released exe (they differ at offset 1040)"
     "another_key|1|here|$work/releases/another_key $ROOTS|not verified: attach: the rebuilt exe with CorvandelUpdate.exe.pem attached is not the released exe (they differ at offset $(offset_of "$work/attached-another-key.exe" "$work/token/CorvandelUpdate.exe"))"
     "another_commits_signature|1|here|$work/releases/another_commits_signature $ROOTS|not verified: attach: the rebuilt exe with CorvandelUpdate.exe.pem attached is not the released exe (they differ at offset $(offset_of "$work/attached-another-commit.exe" "$work/token/CorvandelUpdate.exe"))"
-    "commit_differs|1|other|$work/releases/commit_differs|not verified: rebuild: the exe built from commit ${OTHER:0:12} is not the recorded unsigned exe (sha256 $(digest "$other_exe"); it differs from the released exe first at offset $(offset_of "$other_exe" build/windows/CorvandelUpdate.exe))"
+    "commit_differs|1|other|$work/releases/commit_differs|not verified: rebuild: the exe built from commit ${OTHER:0:12} with the recorded toolchain is not the recorded unsigned exe (sha256 $(digest "$other_exe"); it differs from the released exe first at offset $(offset_of "$other_exe" "$head_exe"))"
     "commit_missing|2|here|$work/releases/commit_missing|cannot verify: commit 0123456789ab is not in this repository ($PWD): fetch it first (git fetch origin 0123456789abcdef0123456789abcdef01234567, or the release's tag), then verify again"
     "sums_changed|1|here|$work/releases/sums_changed|not verified: checksums: Kestovar.ocx: FAILED"
     "no_commit|2|here|$work/releases/no_commit|cannot verify: BUILDINFO: no Commit of 40 hex digits (found \"\")"
@@ -122,11 +136,23 @@ check "dirty_tree_signed: says why; said: $(cat "$work/dirty.err")" test "$(cat 
     "package: the exe's sources differ from commit ${OTHER:0:12}: a signed release must be built from a commit, so that anyone can rebuild it; commit or stash the changes"
 check "dirty_tree_signed: OUT_DIR left as it was (empty)" test -z "$(ls -A "$work/out-dirty")"
 
-check "toolchain_differs: warns, and says the bytes decide" \
-    grep -qxF "verify-release: warning: $TOOLCHAIN: the result is judged by the bytes" "$work/toolchain_differs.verify"
+# A pin that the mirror does not hold stops packaging before anything is built.
+git -C "$other" checkout -q -- update/plan.h
+sed -i 's/^ make (= .*)$/ make (= 4.3-4.1+made.up1)/' "$other/cmake/release-toolchain.pin"
+mkdir -p "$work/out-pin"
+timeout 300 "$other/scripts/package" "$work/good" "$work/out-pin" >"$work/pin.out" 2>"$work/pin.err"
+status=$?
+check "pin_not_on_mirror: exit status 2, got $status" test $status -eq 2
+check "pin_not_on_mirror: names the package, both versions and the command; said: $(cat "$work/pin.err")" \
+    test "$(grep -v '^package: warning:' "$work/pin.err")" = \
+    "package: cmake/release-toolchain.pin pins make 4.3-4.1+made.up1, and $MIRROR has $(buildinfo_toolchain "$RELEASE_PIN" | awk '$1 == "make" { print $2 }') in bookworm: move the pin with scripts/pin-toolchain and commit it, saying whether the exe's bytes changed"
+check "pin_not_on_mirror: OUT_DIR left as it was (empty)" test -z "$(ls -A "$work/out-pin")"
+check "pin_not_on_mirror: stopped before building" test ! -e "$other/build/windows"
+check "toolchain_gone: no root was made for the recorded toolchain" \
+    test ! -e "$ROOT_CACHE/bookworm-$(root_key "$work/releases/toolchain_gone/BUILDINFO" "$MIRROR")"
 check "genuine: the kit's files are said to be checked against SHA256SUMS only" grep -q 'checked against SHA256SUMS only' "$work/genuine.verify"
 check "nothing in this work tree or its build folders was written" \
-    test -z "$(find . -path ./build/fresh-root -prune -o -newer "$work/before-verifying" -print -quit)"
+    test -z "$(find . \( -path ./build/fresh-root -o -path ./build/release-root \) -prune -o -newer "$work/before-verifying" -print -quit)"
 check "no temporary clone left behind" test -z "$(ls -d "${TMPDIR:-/tmp}"/corvandel-verify.* 2>/dev/null)"
 
 report

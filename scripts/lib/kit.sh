@@ -1,18 +1,22 @@
 # The kit: what scripts/package takes from the component team, and how it
 # is checked before anything is signed or written. Source it after package's
-# say, warn, stop and fault are defined, and scripts/lib/patch-world.sh.
+# say, warn, stop and fault are defined, scripts/lib/release-record.sh
+# (COMPONENTS) and scripts/lib/patch-world.sh.
 #   check_kit KIT KIT_ARG    fills kit_file[NAME] (the entry for each name the patch uses) and
 #                            version[COMPONENT]; one fault per thing wrong, refused by the caller
+#   check_version COMPONENT FILE VERSION [SHOWN]
+#                            a fault when VERSION is not the one the patch installs
+#   warn_row_bytes COMPONENT FILE [SHOWN]
+#                            a warning when FILE is larger than both byte counts of its row
 
 KIT_NAMES=(Kestovar.ocx Sorvalen.ocx QuilbrexPatch.txt)
-COMPONENTS=(Kestovar.ocx Sorvalen.ocx)
 UPDATED_VERSION=2.5.1.1519
 OUTDATED_VERSION=2.5.1.1516
 # The two byte counts the program demands room for on each component's row.
 declare -A ROW_BYTES=([Kestovar.ocx]="319567 323663" [Sorvalen.ocx]="536647 532551")
 
 check_kit() { # KIT KIT_ARG
-    local kit=$1 kit_arg=$2 entry name canonical known present=() paths=() found=() versions i shown v own_name size bytes_a bytes_b
+    local kit=$1 kit_arg=$2 entry name canonical known present=() paths=() found=() versions i shown v own_name
     # Windows matches names without regard to case, so the kit is matched that way
     # too; whatever else is in it would be unpacked beside the exe.
     declare -gA kit_file=()
@@ -66,20 +70,30 @@ check_kit() { # KIT KIT_ARG
             name=${present[i]} shown=${kit_file[${present[i]}]##*/}
             read -r v own_name <<<"${found[i]:-none}"
             version[$name]=$v
-            case $v in
-                "$UPDATED_VERSION") ;;
-                none | absent) fault "$shown has no version resource" ;;
-                "$OUTDATED_VERSION")
-                    fault "$shown is $v; the patch installs $UPDATED_VERSION and would replace $v again on every run" ;;
-                *) fault "$shown is $v; the patch installs $UPDATED_VERSION and would refuse $v on its next run" ;;
-            esac
+            check_version "$name" "${kit_file[$name]}" "$v" "$shown"
             [ -z "$own_name" ] || [ "${own_name,,}" = "${name,,}" ] ||
                 warn "$shown calls itself $own_name in its version resource (OriginalFilename): check that it is the right file"
-            size=$(stat -L -c %s "${kit_file[$name]}")
-            read -r bytes_a bytes_b <<<"${ROW_BYTES[$name]}"
-            [ "$size" -le "$bytes_a" ] || [ "$size" -le "$bytes_b" ] ||
-                warn "$shown is $size bytes, more than both byte counts the patch demands room for on its row" \
-                    "($bytes_a and $bytes_b): on a drive with only that much room its space check can pass and the copy still fail"
+            warn_row_bytes "$name" "${kit_file[$name]}" "$shown"
         done
     fi
+}
+
+check_version() { # COMPONENT FILE VERSION [SHOWN]
+    local shown=${4:-$1} v=$3
+    case $v in
+        "$UPDATED_VERSION") ;;
+        none | absent) fault "$shown has no version resource" ;;
+        "$OUTDATED_VERSION")
+            fault "$shown is $v; the patch installs $UPDATED_VERSION and would replace $v again on every run" ;;
+        *) fault "$shown is $v; the patch installs $UPDATED_VERSION and would refuse $v on its next run" ;;
+    esac
+}
+
+warn_row_bytes() { # COMPONENT FILE [SHOWN]
+    local shown=${3:-$1} size bytes_a bytes_b
+    size=$(stat -L -c %s "$2")
+    read -r bytes_a bytes_b <<<"${ROW_BYTES[$1]}"
+    [ "$size" -le "$bytes_a" ] || [ "$size" -le "$bytes_b" ] ||
+        warn "$shown is $size bytes, more than both byte counts the patch demands room for on its row" \
+            "($bytes_a and $bytes_b): on a drive with only that much room its space check can pass and the copy still fail"
 }

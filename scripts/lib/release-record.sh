@@ -3,13 +3,15 @@
 # and CorvandelUpdate.exe.pem, and scripts/verify-release, which checks them.
 # Source it after scripts/lib/signing.sh (osslsigncode_version).
 #   PATCH_NAMES                    the four files users run, as the zip and SHA256SUMS hold them
+#   COMPONENTS                     the two components among them
 #   EXE_SOURCES                    what the exe is built from: a release's commit must hold them as built
 #   BUILD_PACKAGES                 Debian's packages that shape the exe's bytes
 #   toolchain_versions             "PACKAGE VERSION" for each, as installed here, or in the root
 #                                  whose dpkg database TOOLCHAIN_ADMINDIR names
 #   write_buildinfo FILE           from COMMIT SOURCE_TREE PINNED_TIME BUILD_SUITE UNSIGNED_SHA256
 #                                  RELEASED_SHA256 and SIGNATURE_SHA256 ("" when unsigned), the
-#                                  toolchain as toolchain_versions reads it
+#                                  toolchain as toolchain_versions reads it, and each component's
+#                                  signer from COMPONENT_SIGNER ("FINGERPRINT SUBJECT" or "none")
 #   buildinfo_field FILE FIELD     a one-line field's value
 #   buildinfo_toolchain FILE       the recorded "PACKAGE VERSION" lines
 #   attach_signature PEM IN OUT    IN with the signature PEM attached, as the signer's tool attaches it
@@ -18,6 +20,7 @@
 #                                  skipped and B may go on past A's end (its signature)
 
 PATCH_NAMES=(CorvandelUpdate.exe Kestovar.ocx Sorvalen.ocx QuilbrexPatch.txt)
+COMPONENTS=(Kestovar.ocx Sorvalen.ocx)
 EXE_SOURCES=(update checks messages platform cmake CMakeLists.txt CMakePresets.json)
 BUILD_PACKAGES=(
     g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix gcc-mingw-w64-i686-posix-runtime gcc-mingw-w64-base
@@ -51,6 +54,7 @@ write_buildinfo() { # FILE
         echo "Unsigned-Exe-Sha256: $UNSIGNED_SHA256"
         echo "Released-Exe-Sha256: $RELEASED_SHA256"
         [ -z "$SIGNATURE_SHA256" ] || echo "Signature-Sha256: $SIGNATURE_SHA256"
+        for name in "${COMPONENTS[@]}"; do echo "Component-Signer-$name: ${COMPONENT_SIGNER[$name]:-none}"; done
     } >"$1"
 }
 

@@ -16,10 +16,10 @@ ln -f "$work/notes-elsewhere.txt" "$work/good/QuilbrexPatch.TXT"
 # ------------------------------------------------------------- a good kit
 # What a good packaging leaves: the four files, their sums and the zip.
 check_output() { # NAME OUT
-    local name=$1 out=$2 file record=BUILDINFO
-    [ ! -e "$out/CorvandelUpdate.exe.pem" ] || record="BUILDINFO CorvandelUpdate.exe.pem"
+    local name=$1 out=$2 file record=BUILDINFO extra=
+    [ ! -e "$out/CorvandelUpdate.exe.pem" ] || record="BUILDINFO CorvandelUpdate.exe.pem" extra=SHA256SUMS.p7s
     check "$name: OUT_DIR holds the patch, its record and nothing else" \
-        test "$(ls "$out" | sort | xargs)" = "$(printf '%s\n' CorvandelPatch.zip CorvandelUpdate.exe Kestovar.ocx QuilbrexPatch.txt SHA256SUMS Sorvalen.ocx $record | sort | xargs)"
+        test "$(ls "$out" | sort | xargs)" = "$(printf '%s\n' CorvandelPatch.zip CorvandelUpdate.exe Kestovar.ocx QuilbrexPatch.txt SHA256SUMS Sorvalen.ocx $record $extra | sort | xargs)"
     check "$name: SHA256SUMS covers the four files and the record, and they match" \
         bash -c "cd '$out' && test \"\$(cut -d' ' -f3 SHA256SUMS | xargs)\" = 'CorvandelUpdate.exe Kestovar.ocx Sorvalen.ocx QuilbrexPatch.txt $record' && sha256sum --quiet -c SHA256SUMS"
     check "$name: the zip holds the four files at its top level, in order" \
@@ -131,6 +131,54 @@ check "signed-open: and verifies" output_into /dev/null \
 check "signed-open: components that name each other are warned about" has_line "$work/signed-open.err" \
     "package: warning: Kestovar.ocx calls itself Sorvalen.ocx in its version resource (OriginalFilename): check that it is the right file"
 
+# ------------------------------------------------ the components' own signatures
+UNSIGNED="is not signed: where Smart App Control or an App Control for Business policy is on, Windows blocks an unsigned DLL from loading, so Corvandel could not load it, and its Properties show no publisher; have the component team sign it, or sign it with the release's key (--sign-components)"
+for name in Kestovar.ocx Sorvalen.ocx; do
+    check "unsigned-1: $name is warned about as unsigned, with what Windows does with it" \
+        has_line "$work/unsigned-1.err" "package: warning: $name $UNSIGNED"
+    check "unsigned-1: BUILDINFO records $name as unsigned" has_line "$work/unsigned-1/BUILDINFO" "Component-Signer-$name: none"
+done
+openssl cms -verify -binary -inform DER -in "$work/signed-1/SHA256SUMS.p7s" -content "$work/signed-1/SHA256SUMS" \
+    -CAfile "$signing/cert.pem" -purpose any -out /dev/null >"$work/sums-verify.log" 2>&1
+check "signed-1: SHA256SUMS.p7s verifies over SHA256SUMS, with the command the README gives; it printed: $(cat "$work/sums-verify.log")" \
+    has_line "$work/sums-verify.log" "CMS Verification successful"
+check "signed-1: a signing certificate not in release/publishers is warned about" \
+    grep -q "^package: warning: the signing certificate of CN = Corvandel Test Signing (.*) is not in release/publishers: " "$work/signed-1.err"
+# A kit signed in part by the component team's own key, whose root --ca names;
+# Kestovar.ocx padded so that signing takes it past both byte counts of its row.
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$signing/kit-key.pem" -out "$signing/kit-cert.pem" -days 2 \
+    -subj "/CN=Corvandel Kit Signing" -addext extendedKeyUsage=codeSigning 2>/dev/null
+kit_sign() { rm -f "$2" && osslsigncode sign -certs "$signing/kit-cert.pem" -key "$signing/kit-key.pem" -h sha256 -in "$1" -out "$2" >/dev/null; }
+make_kit "$work/team-signed" "${BASE[@]}"
+kit_sign "$fixtures/sorvalen-2.5.1.1519.dll" "$work/team-signed/Sorvalen.ocx"
+{ cat "$fixtures/kestovar-2.5.1.1519.dll" && head -c $((323000 - $(stat -c %s "$fixtures/kestovar-2.5.1.1519.dll"))) /dev/zero; } \
+    >"$work/team-signed/Kestovar.ocx"
+CORVANDEL_PFX_PASSWORD= package components-signed "$work/team-signed" "$work/components-signed" --pfx "$signing/open.pfx" \
+    --sign-components --ca "$signing/kit-cert.pem"
+out=$work/components-signed
+check "components-signed: exit status 0, got $status ($(tail -n1 "$work/components-signed.err"))" test $status -eq 0
+check "components-signed: Kestovar.ocx was signed with the release's key, and says it still reads 2.5.1.1519" \
+    has_line "$work/components-signed.out" "package: Kestovar.ocx: signed with the release's key as CN = Corvandel Test Signing; still 2.5.1.1519"
+check "components-signed: it verifies" output_into /dev/null osslsigncode verify -in "$out/Kestovar.ocx" -CAfile "$signing/cert.pem"
+check "components-signed: the row's byte counts are checked against its signed size" \
+    grep -q "^package: warning: Kestovar.ocx, signed, is [0-9]* bytes, more than both byte counts the patch demands room for on its row (319567 and 323663)" "$work/components-signed.err"
+check "components-signed: the component team's signature on Sorvalen.ocx is left as it is, and named" bash -c \
+    "cmp -s '$work/team-signed/Sorvalen.ocx' '$out/Sorvalen.ocx' && grep -qxF 'package: Sorvalen.ocx: signed by /CN=Corvandel Kit Signing, and the signature verifies; it is left as it is, never signed again' '$work/components-signed.out'"
+check "components-signed: BUILDINFO records each component's signer" bash -c \
+    "grep -qxF 'Component-Signer-Kestovar.ocx: $(openssl x509 -in "$signing/cert.pem" -noout -fingerprint -sha256 | sed 's/^.*=//') CN = Corvandel Test Signing' '$out/BUILDINFO' &&
+     grep -qxF 'Component-Signer-Sorvalen.ocx: $(openssl x509 -in "$signing/kit-cert.pem" -noout -fingerprint -sha256 | sed 's/^.*=//') /CN=Corvandel Kit Signing' '$out/BUILDINFO'"
+check "components-signed: the zip holds the signed components" bash -c \
+    "cmp -s <(unzip -p '$out/CorvandelPatch.zip' Kestovar.ocx) '$out/Kestovar.ocx' && ! cmp -s '$out/Kestovar.ocx' '$work/team-signed/Kestovar.ocx'"
+# Signed, then changed: the signature no longer verifies, and the kit is refused.
+make_kit "$work/broken" "${BASE[@]}"
+kit_sign "$fixtures/sorvalen-2.5.1.1519.dll" "$work/broken/Sorvalen.ocx"
+printf X | dd of="$work/broken/Sorvalen.ocx" bs=1 seek=80 conv=notrunc status=none # in the DOS stub: hashed, never run
+package broken-signature "$work/broken" "$work/out-broken" --ca "$signing/kit-cert.pem"
+check "broken-signature: exit status 1, got $status" test $status -eq 1
+check "broken-signature: refused with the line that names it; printed: $(cat "$work/broken-signature.err")" \
+    grep -qx "package: Sorvalen.ocx is signed by /CN=Corvandel Kit Signing, and its signature does not verify against the system's trusted roots and --ca $signing/kit-cert.pem (.*): the kit's component was changed after signing, or its signer is not trusted" "$work/broken-signature.err"
+check "broken-signature: nothing written" test ! -e "$work/out-broken"
+
 # ------------------------------------------------ refusals and calls not carried out
 mkdir -p "$work/full" && echo "not ours" >"$work/full/keep.txt"
 echo "a file of the packaging machine" >"$work/private.txt"
@@ -151,7 +199,8 @@ REFUSALS=(
     "component_link_to_folder|1|kit Sorvalen.ocx=@/usr/share|Sorvalen.ocx is a symbolic link to /usr/share: put the file itself in the kit"
     "kit_folder_is_a_link|1|$work/kit-link $work/out-kit_folder_is_a_link|QuilbrexPatch.txt is a symbolic link to ../private.txt: put the file itself in the kit"
     "out_dir_not_empty|2|$work/good $work/full|OUT_DIR $work/full is not empty; packaging never writes over existing files"
-    "no_out_dir|2|$work/good|needs KIT_DIR and OUT_DIR; usage: scripts/package KIT_DIR OUT_DIR [--pfx FILE | --pkcs11-module LIB --pkcs11-key URI [--cert CHAIN.pem]] [--timestamp URL]... [--tsa-ca FILE]"
+    "no_out_dir|2|$work/good|needs KIT_DIR and OUT_DIR; usage: scripts/package KIT_DIR OUT_DIR [--pfx FILE | --pkcs11-module LIB --pkcs11-key URI [--cert CHAIN.pem]] [--sign-components] [--timestamp URL]... [--tsa-ca FILE] [--ca FILE]"
+    "sign_components_unsigned|2|$work/good $work/out-sign_components_unsigned --sign-components|--sign-components needs --pfx or --pkcs11-key: the components are signed with the release's key"
     "kit_not_a_folder|2|$work/none $work/out-kit_not_a_folder|KIT_DIR $work/none is not a folder"
     "wrong_password|2|$work/good $work/out-wrong_password --pfx $signing/test.pfx|$signing/test.pfx: not a PKCS#12 file that opens with the password in CORVANDEL_PFX_PASSWORD"
 )

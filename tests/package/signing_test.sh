@@ -71,7 +71,7 @@ for row in "${ECC_SIGNINGS[@]}"; do
     check "$name: the signature verifies" output_into /dev/null \
         osslsigncode verify -in "$work/$name/CorvandelUpdate.exe" -CAfile "$certificate"
 done
-check "an RSA key is not warned about" bash -c "! grep -q 'Smart App Control' '$work/token-1.err'"
+check "an RSA key is not warned about" bash -c "! grep -q 'not RSA' '$work/token-1.err'"
 
 # ------------------------------------------------------------- timestamps
 PATH=$work/bin:$PATH package timestamped "$work/good" "$work/timestamped" "${TOKEN[@]}" \
@@ -120,8 +120,8 @@ token_key expired 02 rsa --bits 2048
 expired_certificate "Corvandel Expired Token Signing" "$work/expired-token.pem" "$EXPIRED_KEY"
 token_store expired 02 "$work/expired-token.pem"
 check "the expired certificates were made" bash -c \
-    'openssl x509 -in "$1" -noout -checkend 0 -ext extendedKeyUsage | grep -q "Code Signing" && ! openssl x509 -in "$1" -noout -checkend 0 &&
-     openssl x509 -in "$2" -noout -ext extendedKeyUsage | grep -q "Code Signing" && ! openssl x509 -in "$2" -noout -checkend 0' \
+    'openssl x509 -in "$1" -noout -checkend 0 -ext extendedKeyUsage | grep -q "Code Signing" && ! openssl x509 -in "$1" -noout -checkend 0 >/dev/null &&
+     openssl x509 -in "$2" -noout -ext extendedKeyUsage | grep -q "Code Signing" && ! openssl x509 -in "$2" -noout -checkend 0 >/dev/null' \
     _ "$work/expired.pem" "$work/expired-token.pem"
 # A leaf issued by an intermediate CA that the PFX does not carry: its
 # signature cannot be chained to any root, here or on Windows.
@@ -154,7 +154,7 @@ REFUSALS=(
     "module_does_not_load|2||--pkcs11-module $work/release.pem --pkcs11-key $KEY|--pkcs11-module $work/release.pem: not a PKCS#11 module that loads"
     "cert_not_for_code_signing|2||${TOKEN[*]} --cert $work/server.pem|--pkcs11-key $KEY on $MODULE: the certificate of CN = Corvandel Server is not for code signing (extended key usage: TLS Web Server Authentication)"
     "cert_of_another_key|2||${TOKEN[*]} --cert $work/other.pem|--pkcs11-key $KEY on $MODULE: the key is not the one of the certificate of CN = Corvandel Other Signing"
-    "pfx_and_token|2||--pfx $work/release.pem ${TOKEN[*]}|--pfx and --pkcs11-key name two keys: give one; usage: scripts/package KIT_DIR OUT_DIR [--pfx FILE | --pkcs11-module LIB --pkcs11-key URI [--cert CHAIN.pem]] [--timestamp URL]... [--tsa-ca FILE]"
+    "pfx_and_token|2||--pfx $work/release.pem ${TOKEN[*]}|--pfx and --pkcs11-key name two keys: give one; usage: scripts/package KIT_DIR OUT_DIR [--pfx FILE | --pkcs11-module LIB --pkcs11-key URI [--cert CHAIN.pem]] [--sign-components] [--timestamp URL]... [--tsa-ca FILE] [--ca FILE]"
     "no_server_answers|2||${TOKEN[*]} --timestamp $DEAD --timestamp $DOWN --timestamp $GARBAGE|--timestamp $DEAD gave no timestamp: $REFUSED_ANSWER~--timestamp $DOWN gave no timestamp: $DOWN_ANSWER~--timestamp $GARBAGE gave no timestamp: $GARBAGE_ANSWER"
     "unknown_tsa|1||${TOKEN[*]} --timestamp $LIVE|CorvandelUpdate.exe: the timestamp from $LIVE does not verify against the system's trusted roots (self-signed certificate in certificate chain)"
 )

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # scripts/verify-release on releases made here by scripts/package: signed with
-# a key on a throwaway token and timestamped by a loopback server, signed with
-# a throwaway PFX, and unsigned; then on copies tampered with, each re-sealed
-# (BUILDINFO's hashes and SHA256SUMS made to fit) as someone who meant it
-# would, so that the stage meant to catch it is the one that must.
+# a key on a throwaway token (its components signed too) and timestamped by a
+# loopback server, signed with a throwaway PFX, and unsigned; then on copies
+# tampered with. Most are re-sealed as far as the publisher's own key allows
+# (BUILDINFO's hashes and SHA256SUMS made to fit, SHA256SUMS signed again with
+# the token's key), so that the stage meant to catch each is the one that
+# must; an attacker without that key re-seals all but SHA256SUMS.p7s.
 #   tests/package/verify_test.sh      (after the windows preset is built)
 set -uo pipefail
 cd "$(dirname "$0")/../.."
@@ -23,7 +25,7 @@ root_exe() { # TREE OUT
     root_prepare "$RELEASE_PIN" "$MIRROR" && (cd "$1" && root_build "$2")
 }
 
-package token "$work/good" "$work/token" "${TOKEN[@]}" --timestamp "$LIVE" --tsa-ca "$work/tsa/root.pem"
+package token "$work/good" "$work/token" "${TOKEN[@]}" --sign-components --timestamp "$LIVE" --tsa-ca "$work/tsa/root.pem"
 check "the token-signed, timestamped release was made, got $status ($(tail -n1 "$work/token.err"))" test $status -eq 0
 openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/pfx.key" -out "$work/pfx.pem" -days 2 \
     -subj "/CN=Corvandel Other Signing" -addext extendedKeyUsage=codeSigning 2>/dev/null
@@ -31,6 +33,9 @@ openssl pkcs12 -export -inkey "$work/pfx.key" -in "$work/pfx.pem" -out "$work/ot
 CORVANDEL_PFX_PASSWORD= package pfx "$work/good" "$work/pfx" --pfx "$work/other.pfx"
 check "the PFX-signed release was made, got $status ($(tail -n1 "$work/pfx.err"))" test $status -eq 0
 package unsigned "$work/good" "$work/unsigned"
+# The whole kit packaged and signed end to end with another key, whose root the verifier trusts.
+CORVANDEL_PFX_PASSWORD= package resigned "$work/good" "$work/resigned" --pfx "$work/other.pfx" --sign-components
+check "the release signed end to end by another key was made, got $status ($(tail -n1 "$work/resigned.err"))" test $status -eq 0
 check "the unsigned release was made, got $status ($(tail -n1 "$work/unsigned.err"))" test $status -eq 0
 
 # Another commit, whose exe differs by one message text: in a clone of this
@@ -54,7 +59,15 @@ osslsigncode sign -pkcs12 "$work/other.pfx" -h sha256 -in "$other_exe" -out "$wo
 # ------------------------------------------------------------- tampering
 digest() { sha256sum <"$1" | cut -d' ' -f1; }
 offset_of() { cmp "$1" "$2" | awk '{ sub(",", "", $5); print $5 - 1 }'; } # the first differing byte, from 0
-# Copies release FROM to NAME, lets EDIT change it, then re-seals it.
+fingerprint() { openssl x509 -in "$1" -noout -fingerprint -sha256 | sed 's/^.*=//'; }
+# SHA256SUMS signed again with the publisher's key, on the token.
+resign_sums() { # DIR
+    PKCS11_MODULE_PATH=$MODULE openssl cms -sign -binary -noattr -md sha256 -in "$1/SHA256SUMS" \
+        -signer "$work/release.pem" -engine pkcs11 -keyform engine -inkey "$KEY" -passin env:CORVANDEL_PKCS11_PIN \
+        -outform DER -out "$1/SHA256SUMS.p7s" 2>/dev/null
+}
+# Copies release FROM to NAME, lets EDIT change it, then re-seals it: with the
+# publisher's key, unless NAME ends in _unsigned_sums.
 tampered() { # NAME FROM EDIT...
     local dir=$work/releases/$1
     mkdir -p "$work/releases" && cp -a "$work/$2" "$dir"
@@ -63,7 +76,8 @@ tampered() { # NAME FROM EDIT...
     [ ! -f "$dir/CorvandelUpdate.exe.pem" ] ||
         sed -i "s/^Signature-Sha256: .*/Signature-Sha256: $(digest "$dir/CorvandelUpdate.exe.pem")/" "$dir/BUILDINFO"
     (cd "$dir" && sha256sum $(cut -d' ' -f3 SHA256SUMS) >SHA256SUMS.new && mv SHA256SUMS.new SHA256SUMS &&
-        zip -q -X CorvandelPatch.zip CorvandelUpdate.exe)
+        zip -q -X CorvandelPatch.zip CorvandelUpdate.exe Kestovar.ocx Sorvalen.ocx)
+    [[ $1 == *_unsigned_sums ]] || [ ! -f "$dir/SHA256SUMS.p7s" ] || resign_sums "$dir"
 }
 FLIP='printf "\\x$(printf %02x $(( $(od -An -tu1 -j1040 -N1 CorvandelUpdate.exe) ^ 1 )))" | dd of=CorvandelUpdate.exe bs=1 seek=1040 conv=notrunc status=none'
 tampered byte_changed token "$FLIP"
@@ -73,9 +87,16 @@ tampered commit_differs unsigned "sed -i 's/^Commit: .*/Commit: $OTHER/' BUILDIN
 tampered commit_missing token "sed -i 's/^Commit: .*/Commit: 0123456789abcdef0123456789abcdef01234567/' BUILDINFO"
 tampered toolchain_gone token "sed -i 's/^ cmake (= .*),/ cmake (= 3.0.0-1),/' BUILDINFO"
 tampered no_suite token "sed -i '/^Build-Suite: /d' BUILDINFO"
+# Both components carry 2.5.1.1519, so the patch takes either: swapped, as
+# someone who controls the download folder would, with all re-sealed but SHA256SUMS.p7s.
+tampered components_swapped_unsigned_sums token "mv Kestovar.ocx k && mv Sorvalen.ocx Kestovar.ocx && mv k Sorvalen.ocx"
+# The same with SHA256SUMS signed again: each component must still be the one whose signer BUILDINFO records.
+tampered component_of_another_signer token "cp '$work/resigned/Kestovar.ocx' Kestovar.ocx"
 tampered no_commit token "sed -i '/^Commit: /d' BUILDINFO"
 mkdir -p "$work/releases" && cp -a "$work/token" "$work/releases/sums_changed"
 sed -i "s/^[0-9a-f]*  Kestovar.ocx/$(printf '0%.0s' {1..64})  Kestovar.ocx/" "$work/releases/sums_changed/SHA256SUMS"
+resign_sums "$work/releases/sums_changed"
+cat "$work/release.pem" "$work/pfx.pem" >"$work/both-roots.pem"
 
 # What attaching a signature onto this commit's exe gives, for the offsets the verdicts name.
 attached() { osslsigncode attach-signature -sigin "$1" -in "$head_exe" -out "$2" >/dev/null 2>&1; }
@@ -87,13 +108,15 @@ SHORT=${HEAD:0:12}
 SIGNER="/CN=Corvandel Release Signing"
 PINNED_CMAKE=$(buildinfo_toolchain "$RELEASE_PIN" | awk '$1 == "cmake" { print $2 }')
 SNAPSHOT=https://snapshot.debian.org/archive/debian/$(date -u -d @$SOURCE_DATE_EPOCH +%Y%m%dT%H%M%SZ)/
-ROOTS="--ca $work/release.pem --tsa-ca $work/tsa/root.pem"
+PUBLISHER="--publisher $(fingerprint "$work/release.pem")"
+ROOTS="--ca $work/release.pem --tsa-ca $work/tsa/root.pem $PUBLISHER"
+OTHER_FP=$(fingerprint "$work/pfx.pem")
 # name | exit status | where to run from: here, elsewhere (another folder) or other (the clone with another commit)
 #   | the release and options | the verdict line (after "verify-release: ")
 CASES=(
     "genuine|0|here|$work/token $ROOTS|verified: CorvandelUpdate.exe is commit $SHORT rebuilt byte for byte with its published signature; signed by $SIGNER; timestamped @TIME@"
     "genuine_from_elsewhere|0|elsewhere|token $ROOTS|verified: CorvandelUpdate.exe is commit $SHORT rebuilt byte for byte with its published signature; signed by $SIGNER; timestamped @TIME@"
-    "genuine_pfx|0|here|$work/pfx --ca $work/pfx.pem|verified: CorvandelUpdate.exe is commit $SHORT rebuilt byte for byte with its published signature; signed by /CN=Corvandel Other Signing; not timestamped"
+    "genuine_pfx|0|here|$work/pfx --ca $work/pfx.pem --publisher $OTHER_FP|verified: CorvandelUpdate.exe is commit $SHORT rebuilt byte for byte with its published signature; signed by /CN=Corvandel Other Signing; not timestamped"
     "unsigned|0|here|$work/unsigned|verified: CorvandelUpdate.exe is commit $SHORT rebuilt byte for byte; it is unsigned"
     "toolchain_gone|2|here|$work/releases/toolchain_gone $ROOTS|cannot verify: $MIRROR no longer has cmake 3.0.0-1 in bookworm or bookworm-updates (it keeps only each package's current version: $PINNED_CMAKE); build the root from an archive that still has them, such as Debian's snapshot archive at the release's date: --mirror $SNAPSHOT"
     "no_suite|2|here|$work/releases/no_suite $ROOTS|cannot verify: BUILDINFO names no Build-Suite: the release was built before releases were built in a pinned root; verify it with the scripts/verify-release of its own commit ($SHORT)"
@@ -101,9 +124,13 @@ CASES=(
     "another_key|1|here|$work/releases/another_key $ROOTS|not verified: attach: the rebuilt exe with CorvandelUpdate.exe.pem attached is not the released exe (they differ at offset $(offset_of "$work/attached-another-key.exe" "$work/token/CorvandelUpdate.exe"))"
     "another_commits_signature|1|here|$work/releases/another_commits_signature $ROOTS|not verified: attach: the rebuilt exe with CorvandelUpdate.exe.pem attached is not the released exe (they differ at offset $(offset_of "$work/attached-another-commit.exe" "$work/token/CorvandelUpdate.exe"))"
     "commit_differs|1|other|$work/releases/commit_differs|not verified: rebuild: the exe built from commit ${OTHER:0:12} with the recorded toolchain is not the recorded unsigned exe (sha256 $(digest "$other_exe"); it differs from the released exe first at offset $(offset_of "$other_exe" "$head_exe"))"
-    "commit_missing|2|here|$work/releases/commit_missing|cannot verify: commit 0123456789ab is not in this repository ($PWD): fetch it first (git fetch origin 0123456789abcdef0123456789abcdef01234567, or the release's tag), then verify again"
-    "sums_changed|1|here|$work/releases/sums_changed|not verified: checksums: Kestovar.ocx: FAILED"
-    "no_commit|2|here|$work/releases/no_commit|cannot verify: BUILDINFO: no Commit of 40 hex digits (found \"\")"
+    "commit_missing|2|here|$work/releases/commit_missing $ROOTS|cannot verify: commit 0123456789ab is not in this repository ($PWD): fetch it first (git fetch origin 0123456789abcdef0123456789abcdef01234567, or the release's tag), then verify again"
+    "sums_changed|1|here|$work/releases/sums_changed $ROOTS|not verified: checksums: Kestovar.ocx: FAILED"
+    "components_swapped|1|here|$work/releases/components_swapped_unsigned_sums $ROOTS|not verified: publisher: SHA256SUMS.p7s does not verify over SHA256SUMS against the system's roots and --ca: SHA256SUMS was changed after it was signed, or its signer is not trusted"
+    "component_of_another_signer|1|here|$work/releases/component_of_another_signer --ca $work/both-roots.pem --tsa-ca $work/tsa/root.pem $PUBLISHER|not verified: Kestovar.ocx is signed by /CN=Corvandel Other Signing ($OTHER_FP), who is not a publisher of this project: release/publishers lists the publisher's certificates (an internal build is verified with --publisher $OTHER_FP)"
+    "resigned_by_another_key|1|here|$work/resigned --ca $work/pfx.pem|not verified: SHA256SUMS is signed by /CN=Corvandel Other Signing ($OTHER_FP), who is not a publisher of this project: release/publishers lists the publisher's certificates (an internal build is verified with --publisher $OTHER_FP)"
+    "resigned_with_publisher_named|0|here|$work/resigned --ca $work/pfx.pem --publisher $OTHER_FP|verified: CorvandelUpdate.exe is commit $SHORT rebuilt byte for byte with its published signature; signed by /CN=Corvandel Other Signing; not timestamped"
+    "no_commit|2|here|$work/releases/no_commit $ROOTS|cannot verify: BUILDINFO: no Commit of 40 hex digits (found \"\")"
 )
 TIME=$(sed -n 's/^package: timestamped by .*: certified time //p' "$work/token.out")
 touch "$work/before-verifying"
@@ -150,7 +177,12 @@ check "pin_not_on_mirror: OUT_DIR left as it was (empty)" test -z "$(ls -A "$wor
 check "pin_not_on_mirror: stopped before building" test ! -e "$other/build/windows"
 check "toolchain_gone: no root was made for the recorded toolchain" \
     test ! -e "$ROOT_CACHE/bookworm-$(root_key "$work/releases/toolchain_gone/BUILDINFO" "$MIRROR")"
-check "genuine: the kit's files are said to be checked against SHA256SUMS only" grep -q 'checked against SHA256SUMS only' "$work/genuine.verify"
+check "genuine: SHA256SUMS and each component are named with their signer, the publisher" bash -c \
+    "grep -qxF 'verify-release: SHA256SUMS is signed by $SIGNER (--publisher)' '$work/genuine.verify' &&
+     grep -qxF 'verify-release: Kestovar.ocx: signed by $SIGNER (--publisher)' '$work/genuine.verify' &&
+     grep -qxF 'verify-release: Sorvalen.ocx: signed by $SIGNER (--publisher)' '$work/genuine.verify'"
+check "unsigned: says that nothing vouches for its components" \
+    grep -qxF 'verify-release: 1/7 publisher: none: the release is unsigned, and nothing vouches for its components' "$work/unsigned.verify"
 check "nothing in this work tree or its build folders was written" \
     test -z "$(find . \( -path ./build/fresh-root -o -path ./build/release-root \) -prune -o -newer "$work/before-verifying" -print -quit)"
 check "no temporary clone left behind" test -z "$(ls -d "${TMPDIR:-/tmp}"/corvandel-verify.* 2>/dev/null)"

@@ -5,7 +5,7 @@
 #   mirror_open DIR MIRROR SUITE...
 #                                  fetches the suites' package lists (main, this machine's
 #                                  architecture) into DIR; MIRROR_FAULT says why when it fails
-#   mirror_versions PACKAGE        "VERSION SUITE" for each version the opened suites hold
+#   mirror_versions PACKAGE...     "PACKAGE VERSION SUITE" for each version the opened suites hold
 #   mirror_download PACKAGE=VERSION DIR
 #                                  the package's .deb into DIR
 # An archive whose Release files have expired (Debian's snapshot archive at a
@@ -41,10 +41,11 @@ mirror_open() { # DIR MIRROR SUITE...
     fi
 }
 
-mirror_versions() { # PACKAGE
+# One apt-cache for them all: each reads the whole package lists, a second or so.
+mirror_versions() { # PACKAGE...
     # madison: "osslsigncode | 2.5-4 | http://... bookworm/main amd64 Packages"
-    apt-cache "${MIRROR_APT[@]}" madison "$1" 2>/dev/null |
-        awk -F'|' '{ gsub(/ /, "", $2); split($3, where, " "); sub(/\/.*/, "", where[2]); print $2, where[2] }' | sort -u
+    apt-cache "${MIRROR_APT[@]}" madison "$@" 2>/dev/null |
+        awk -F'|' '{ gsub(/ /, "", $1); gsub(/ /, "", $2); split($3, where, " "); sub(/\/.*/, "", where[2]); print $1, $2, where[2] }' | sort -u
 }
 
 mirror_download() { # PACKAGE=VERSION DIR

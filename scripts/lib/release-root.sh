@@ -31,11 +31,13 @@ root_key() { # RECORD MIRROR
 }
 
 root_missing() { # RECORD MIRROR
-    local suite package recorded found
+    local suite package recorded found held packages
     suite=$(record_suite "$1")
     mirror_open "$ROOT_CACHE/apt-$suite" "$2" "$suite" "$suite-updates" || return 2
+    mapfile -t packages < <(buildinfo_toolchain "$1" | cut -d' ' -f1)
+    held=$(mirror_versions "${packages[@]}")
     while read -r package recorded; do
-        found=$(mirror_versions "$package" | cut -d' ' -f1)
+        found=$(awk -v p="$package" '$1 == p { print $2 }' <<<"$held")
         grep -qxF -- "$recorded" <<<"$found" && continue
         echo "$package $recorded $(xargs <<<"${found:-none}" | tr ' ' ',')"
     done < <(buildinfo_toolchain "$1")

@@ -24,6 +24,11 @@
 PUBLISHERS=release/publishers
 PUBLISHER_EXTRA=()
 
+# Each PEM certificate of the input, NUL-terminated, for read -d ''.
+pem_certificates() {
+    awk '/-----BEGIN CERTIFICATE-----/ { on = 1 } on { print } /-----END CERTIFICATE-----/ { on = 0; printf "%c", 0 }'
+}
+
 bare_fingerprint() { tr -d ': \t' <<<"${1^^}"; }
 
 certificate_fingerprint() { # PEM
@@ -73,7 +78,7 @@ authenticode_signer() { # FILE OUT
         [ "$(bare_serial "$(openssl x509 -noout -serial <<<"$cert" 2>/dev/null)")" = "$serial" ] || continue
         printf '%s\n' "$cert" >"$2"
         return 0
-    done < <(awk '/-----BEGIN CERTIFICATE-----/ { on = 1 } on { print } /-----END CERTIFICATE-----/ { on = 0; printf "%c", 0 }' <<<"$certs")
+    done < <(pem_certificates <<<"$certs")
     return 1
 }
 
@@ -108,7 +113,7 @@ chain_above_signer() { # OUT
     while IFS= read -r -d '' cert; do
         [ "$(openssl x509 -noout -fingerprint -sha256 <<<"$cert" 2>/dev/null | sed 's/^.*=//')" = "$signer" ] ||
             printf '%s\n' "$cert" >>"$1"
-    done < <(awk '/-----BEGIN CERTIFICATE-----/ { on = 1 } on { print } /-----END CERTIFICATE-----/ { on = 0; printf "%c", 0 }' "$staging/chain.pem")
+    done < <(pem_certificates <"$staging/chain.pem")
 }
 
 # One back end per key store, as for the exe: the key stays where it is.

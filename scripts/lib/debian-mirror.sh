@@ -1,23 +1,36 @@
 # What a Debian mirror holds, asked through an apt of our own: its sources
 # list, package lists and cache in a folder of the build tree, no root needed
-# and the system's own apt state untouched. Source it; then:
-#   debian_mirror                  the Debian mirror this machine installs from, else Debian's own
+# and the system's own apt state untouched. A mirror is the network's: every
+# name and version it answers is checked for Debian's syntax before it is
+# used. Source it; then:
+#   debian_mirror                  the Debian mirror this machine installs from: the first source
+#                                  whose Release says Origin Debian, Label Debian (never another
+#                                  vendor's repository listed before it, nor the security archive),
+#                                  else Debian's own
 #   mirror_open DIR MIRROR SUITE...
 #                                  fetches the suites' package lists (main, this machine's
 #                                  architecture) into DIR; MIRROR_FAULT says why when it fails
-#   mirror_versions PACKAGE...     "PACKAGE VERSION SUITE" for each version the opened suites hold
+#   mirror_versions PACKAGE...     sets MIRROR_VERSIONS: "PACKAGE VERSION SUITE" a line, for each
+#                                  version the opened suites hold; status 1 with MIRROR_FAULT when an
+#                                  answer is not in Debian's syntax
 #   mirror_download PACKAGE=VERSION DIR
 #                                  the package's .deb into DIR
 # An archive whose Release files have expired (Debian's snapshot archive at a
 # past date) is read all the same: what it holds is signed, and old on purpose.
 
+source "${BASH_SOURCE[0]%/*}/outside-values.sh"
 DEBIAN_KEYRING=/usr/share/keyrings/debian-archive-keyring.gpg
+DEBIAN_MIRROR=http://deb.debian.org/debian/
 
 debian_mirror() {
-    local mirror
-    mirror=$(apt-get indextargets --format '$(REPO_URI)' 'Created-By: Packages' 2>/dev/null |
-        grep -v -- '-security/$' | head -n1)
-    echo "${mirror:-http://deb.debian.org/debian/}"
+    local origin label mirror
+    # shellcheck disable=SC2016 # apt's own $(FIELD) placeholders, not the shell's
+    while IFS='|' read -r origin label mirror; do
+        [ "$origin" = Debian ] && [ "$label" = Debian ] && is_http_url "$mirror" || continue
+        echo "$mirror"
+        return
+    done < <(apt-get indextargets --format '$(ORIGIN)|$(LABEL)|$(REPO_URI)' 'Created-By: Packages' 2>/dev/null)
+    echo "$DEBIAN_MIRROR"
 }
 
 MIRROR_APT=() MIRROR_FAULT=
@@ -25,6 +38,8 @@ mirror_open() { # DIR MIRROR SUITE...
     local dir=$1 mirror=$2 suite
     shift 2
     MIRROR_FAULT=
+    is_http_url "$mirror" || { MIRROR_FAULT="$(shown "$mirror") is not an http(s) URL of a mirror"; return 1; }
+    for suite in "$@"; do is_debian_suite "$suite" || { MIRROR_FAULT="$(shown "$suite") is not a Debian suite's name"; return 1; }; done
     [ -r "$DEBIAN_KEYRING" ] || { MIRROR_FAULT="no $DEBIAN_KEYRING to check Debian's signatures with"; return 1; }
     mkdir -p "$dir/lists/partial" "$dir/cache/archives/partial"
     for suite in "$@"; do
@@ -42,10 +57,21 @@ mirror_open() { # DIR MIRROR SUITE...
 }
 
 # One apt-cache for them all: each reads the whole package lists, a second or so.
+MIRROR_VERSIONS=
 mirror_versions() { # PACKAGE...
+    local answers package version suite
+    MIRROR_VERSIONS= MIRROR_FAULT=
     # madison: "osslsigncode | 2.5-4 | http://... bookworm/main amd64 Packages"
-    apt-cache "${MIRROR_APT[@]}" madison "$@" 2>/dev/null |
-        awk -F'|' '{ gsub(/ /, "", $1); gsub(/ /, "", $2); split($3, where, " "); sub(/\/.*/, "", where[2]); print $1, $2, where[2] }' | sort -u
+    answers=$(apt-cache "${MIRROR_APT[@]}" madison "$@" 2>/dev/null |
+        awk -F'|' '{ gsub(/ /, "", $1); gsub(/ /, "", $2); split($3, where, " "); sub(/\/.*/, "", where[2]); print $1, $2, where[2] }' | sort -u)
+    while read -r package version suite; do
+        [ -n "$package" ] || continue
+        is_debian_package "$package" && is_debian_version "$version" && is_debian_suite "$suite" || {
+            MIRROR_FAULT="the mirror answered \"$(shown "$package $version $suite")\", which is not a Debian package, version and suite"
+            return 1
+        }
+    done <<<"$answers"
+    MIRROR_VERSIONS=$answers
 }
 
 mirror_download() { # PACKAGE=VERSION DIR

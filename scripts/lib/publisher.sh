@@ -91,12 +91,13 @@ verify_fault() { # LOG
         return
     fi
     reason=$(sed -n 's/.*Verify error: *//p' "$1" | head -n1)
-    echo "${reason:-see osslsigncode verify}"
+    echo "$(shown "${reason:-see osslsigncode verify}")"
 }
 
 # In the form osslsigncode names a signer: /C=../O=../CN=..
+# A certificate is anyone's: its subject is shown as plain text on one line.
 certificate_subject() { # PEM
-    openssl x509 -in "$1" -noout -subject -nameopt compat 2>/dev/null | sed 's/^subject= *//'
+    shown "$(openssl x509 -in "$1" -noout -subject -nameopt compat 2>/dev/null | sed 's/^subject= *//')"
 }
 
 authenticode_verifies() { # FILE LOG ROOTS TSA_ROOTS

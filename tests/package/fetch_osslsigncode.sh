@@ -27,7 +27,8 @@ source scripts/lib/debian-mirror.sh
 mirror=$(debian_mirror)
 rm -rf "$dir"
 mirror_open "$dir/apt" "$mirror" "$release" "$release-backports" || cannot "$MIRROR_FAULT"
-mirror_versions osslsigncode | cut -d' ' -f2- >"$dir/found"
+mirror_versions osslsigncode || cannot "$MIRROR_FAULT"
+cut -d' ' -f2- <<<"$MIRROR_VERSIONS" | grep . >"$dir/found" || true
 [ -s "$dir/found" ] || cannot "no osslsigncode in $release or $release-backports on $mirror"
 while read -r version suite; do
     unpacked=$dir/$version

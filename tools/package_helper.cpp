@@ -26,7 +26,9 @@ namespace {
 
 const int USAGE = 2;
 
-// OriginalFilename in the resource's first translation, or "".
+// OriginalFilename in the resource's first translation, or "". The kit's file
+// wrote it, so it is printed as plain text on one line: anything but
+// printable ASCII becomes '?', and a long name is cut.
 std::string OriginalName(std::vector<char>& block)
 {
     struct Translation {
@@ -44,7 +46,11 @@ std::string OriginalName(std::vector<char>& block)
     char* name = nullptr;
     if (!VerQueryValueA(block.data(), query, reinterpret_cast<void**>(&name), &length) || name == nullptr)
         return "";
-    return std::string(name, strnlen(name, length));
+    std::string original(name, strnlen(name, length < 100 ? length : 100));
+    for (char& c : original)
+        if (c < 0x20 || c > 0x7e)
+            c = '?';
+    return original;
 }
 
 std::string FileVersion(const char* path)

@@ -2,8 +2,11 @@
 # is checked before anything is signed or written. Source it after package's
 # say, warn, stop and fault are defined, scripts/lib/release-record.sh
 # (COMPONENTS) and scripts/lib/patch-world.sh.
-#   check_kit KIT KIT_ARG    fills kit_file[NAME] (the entry for each name the patch uses) and
-#                            version[COMPONENT]; one fault per thing wrong, refused by the caller
+#   check_kit KIT KIT_ARG    fills kit_file[NAME] (for each name the patch uses, a copy of the kit's
+#                            entry, taken in $staging/kit before anything is read: the kit is anyone's
+#                            folder and may change while it is checked; only the copy is checked and
+#                            shipped) and version[COMPONENT]; one fault per thing wrong, refused by
+#                            the caller
 #   check_version COMPONENT FILE VERSION [SHOWN]
 #                            a fault when VERSION is not the one the patch installs
 #   warn_row_bytes COMPONENT FILE [SHOWN]
@@ -14,6 +17,15 @@ UPDATED_VERSION=2.5.1.1519
 OUTDATED_VERSION=2.5.1.1516
 # The two byte counts the program demands room for on each component's row.
 declare -A ROW_BYTES=([Kestovar.ocx]="319567 323663" [Sorvalen.ocx]="536647 532551")
+# Far more than any component or notes file; a kit entry larger is not one.
+KIT_LIMIT_BYTES=$((64 * 1024 * 1024))
+
+# The entry's bytes into COPY, and only a regular file's: a link or a device
+# put in its place meanwhile is not followed, and the copy is judged again.
+kit_copy() { # ENTRY COPY
+    timeout 60 cp --no-dereference -- "$1" "$2" 2>/dev/null && [ -f "$2" ] && [ ! -L "$2" ] &&
+        [ "$(stat -c %s "$2")" -le "$KIT_LIMIT_BYTES" ]
+}
 
 check_kit() { # KIT KIT_ARG
     local kit=$1 kit_arg=$2 entry name canonical known present=() paths=() found=() versions i shown v own_name
@@ -21,10 +33,14 @@ check_kit() { # KIT KIT_ARG
     # too; whatever else is in it would be unpacked beside the exe.
     declare -gA kit_file=()
     local -A seen=()
+    mkdir -p "$staging/kit"
     while IFS= read -r -d '' entry; do
         name=${entry##*/}
         canonical=
         for known in "${KIT_NAMES[@]}"; do [ "${known,,}" = "${name,,}" ] && canonical=$known; done
+        # A name is shown only as printable text: a kit's names could hold a line
+        # break or a terminal's escape, to forge the lines a packager reads.
+        is_plain_text "$name" || name=$(shown "$name")
         if [ -z "$canonical" ]; then
             if [ -d "$entry" ] && [ ! -L "$entry" ]; then
                 fault "$name does not belong in a patch kit: it is a folder, and a kit holds only ${KIT_NAMES[*]}"
@@ -38,20 +54,24 @@ check_kit() { # KIT KIT_ARG
         elif [ -L "$entry" ]; then
             # Archives keep links, and a link would publish whatever it points
             # to on this machine; hard links are fine: their bytes are in the kit.
-            fault "$name is a symbolic link to $(readlink "$entry"): put the file itself in the kit"
+            fault "$name is a symbolic link to $(shown "$(readlink -- "$entry")"): put the file itself in the kit"
         elif [ -d "$entry" ]; then
             fault "$name is a folder, not a file"
         elif [ ! -f "$entry" ]; then
             fault "$name is not a regular file"
         elif [ ! -r "$entry" ]; then
             fault "$name cannot be read"
+        elif [ "$(stat -c %s -- "$entry")" -gt "$KIT_LIMIT_BYTES" ]; then
+            fault "$name is $(stat -c %s -- "$entry") bytes, more than a kit's file may be ($KIT_LIMIT_BYTES)"
+        elif ! kit_copy "$entry" "$staging/kit/$name"; then
+            fault "$name changed while it was read (it is no longer a regular file of at most $KIT_LIMIT_BYTES bytes)"
         else
-            kit_file[$canonical]=$entry
+            kit_file[$canonical]=$staging/kit/$name
         fi
         if [ -n "$canonical" ] && [ -z "${seen[$canonical]:-}" ]; then seen[$canonical]=$name; fi
     done < <(find "$kit" -mindepth 1 -maxdepth 1 -print0 | sort -z)
     for name in "${KIT_NAMES[@]}"; do
-        [ -n "${seen[$name]:-}" ] || fault "$name is missing from KIT_DIR ($kit_arg)"
+        [ -n "${seen[$name]:-}" ] || fault "$name is missing from KIT_DIR ($(shown "$kit_arg"))"
     done
 
     # The components' versions, read by the platform's own version functions as
@@ -66,13 +86,16 @@ check_kit() { # KIT KIT_ARG
         for name in "${present[@]}"; do paths+=("${kit_file[$name]}"); done
         versions=$(file_versions "${paths[@]}") || stop "could not read the components' versions on Wine: $versions"
         mapfile -t found <<<"$versions"
+        # One line a file, a version or none: anything else is not the helper's answer.
+        [ ${#found[@]} -eq ${#present[@]} ] && ! grep -qvE '^(([0-9]+\.){3}[0-9]+( .*)?|none|absent)$' <<<"$versions" ||
+            stop "could not read the components' versions on Wine: the helper answered $(shown "$versions")"
         for i in "${!present[@]}"; do
             name=${present[i]} shown=${kit_file[${present[i]}]##*/}
             read -r v own_name <<<"${found[i]:-none}"
             version[$name]=$v
             check_version "$name" "${kit_file[$name]}" "$v" "$shown"
             [ -z "$own_name" ] || [ "${own_name,,}" = "${name,,}" ] ||
-                warn "$shown calls itself $own_name in its version resource (OriginalFilename): check that it is the right file"
+                warn "$shown calls itself $(shown "$own_name") in its version resource (OriginalFilename): check that it is the right file"
             warn_row_bytes "$name" "${kit_file[$name]}" "$shown"
         done
     fi

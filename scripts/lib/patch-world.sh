@@ -5,6 +5,10 @@
 # run it, else with the x86-64 twin of the same sources (PATCH_EXE, and
 # PATCH_EXE_NOTE to say which). Source it from the project's root after the
 # windows and windows-x64 presets are built; then:
+#   patch_world_take_builds DIR
+#                            copies what the world runs (the stand-ins, the helper, the twin) out
+#                            of the build trees into DIR and uses them from there, so that a build
+#                            started later in this checkout cannot change them under the run
 #   patch_world_start        a session in a new folder of $TMPDIR, its prefix copied from
 #                            build/windows/wine-template (booted there once); sets WINEPREFIX,
 #                            WINE, DISPLAY, INSTALL and DOWNLOADS (Unix paths of Corvandel's folder
@@ -25,6 +29,7 @@ source scripts/lib/wine-host.sh
 PATCH_BUILD=$(pwd)/build/windows         # the shipped exe, and the stand-ins
 PATCH_BUILD_X64=$(pwd)/build/windows-x64 # the helper, and the twin
 PATCH_HELPER=$PATCH_BUILD_X64/package_helper.exe
+PATCH_TEMPLATE=$PATCH_BUILD/wine-template # a prefix booted once per build tree
 PATCH_FILES=(Kestovar.ocx Kestovar.old Sorvalen.ocx Sorvalen.old QuilbrexPatch.txt)
 PATCH_REGISTRATION='HKLM\Software\Microsoft\Windows\CurrentVersion\App Paths\Quilbrex.exe'
 INSTALL_WIN='C:\Program Files (x86)\Corvandel'
@@ -41,8 +46,9 @@ declare -A STAND_IN=([Kestovar.ocx]=kestovar-2.5.1.1516 [Sorvalen.ocx]=sorvalen-
 
 patch_world_start() {
     PATCH_WORK=$(mktemp -d "${TMPDIR:-/tmp}/corvandel-patch.XXXXXX")
+    ! declare -F leaves_behind >/dev/null || leaves_behind "$PATCH_WORK"
     # A 64-bit prefix boots on every machine; it runs the 32-bit exe where the machine can.
-    scripts/lib/wine-session start "$PATCH_WORK" win64 "$PATCH_BUILD/wine-template" >"$PATCH_WORK/session.log" 2>&1 || {
+    scripts/lib/wine-session start "$PATCH_WORK" win64 "$PATCH_TEMPLATE" >"$PATCH_WORK/session.log" 2>&1 || {
         cat "$PATCH_WORK/session.log" >&2
         return 1
     }
@@ -50,6 +56,16 @@ patch_world_start() {
     export DISPLAY=:$(cat "$PATCH_WORK/wine-session/display")
     INSTALL=$WINEPREFIX/drive_c/Program\ Files\ \(x86\)/Corvandel
     DOWNLOADS=$WINEPREFIX/drive_c/users/Public/Downloads/CorvandelPatch
+}
+
+patch_world_take_builds() { # DIR
+    local dir=$1 name
+    mkdir -p "$dir/windows/fixtures" "$dir/windows-x64" &&
+        for name in "${STAND_IN[@]}"; do cp "$PATCH_BUILD/fixtures/$name.dll" "$dir/windows/fixtures/"; done &&
+        cp "$PATCH_HELPER" "$dir/windows-x64/" && cp "$PATCH_EXE" "$dir/${PATCH_EXE#"$(dirname "$PATCH_BUILD")"/}" || return 1
+    PATCH_EXE=$dir/${PATCH_EXE#"$(dirname "$PATCH_BUILD")"/}
+    PATCH_BUILD=$dir/windows PATCH_BUILD_X64=$dir/windows-x64
+    PATCH_HELPER=$PATCH_BUILD_X64/package_helper.exe
 }
 
 patch_world_stop() {

@@ -10,10 +10,14 @@
 #
 # Secrets come only from the environment (CORVANDEL_PFX_PASSWORD,
 # CORVANDEL_PKCS11_PIN) and reach the tools through openssl's env: source or
-# a pipe: never an argument, never printed, never written to disk.
+# a pipe that awk writes (secret_out): never an argument, never printed,
+# never written to disk, and never expanded by the shell, whose trace
+# (bash -x, SHELLOPTS=xtrace) would show it.
 #
 # The caller sets: signing_store (pfx or pkcs11), pfx, pkcs11_module, pkcs11_key, cert_file,
 # timestamps (an array of URLs), tsa_ca, DESCRIPTION, pinned_time.
+
+source "${BASH_SOURCE[0]%/*}/outside-values.sh"
 
 PKCS11_ENGINE=pkcs11
 SYSTEM_ROOTS=/etc/ssl/certs/ca-certificates.crt
@@ -33,7 +37,8 @@ check_osslsigncode() {
 }
 
 # The signing options as given: which key store, and each file or URL usable.
-# Sets signing_store ("" for none) and makes the files' paths full.
+# Sets signing_store ("" for none) and makes the files' paths full. An option
+# given with an empty value never gets here: that is a usage error.
 check_signing_options() {
     local url
     signing_store=
@@ -45,32 +50,35 @@ check_signing_options() {
     fi
     [ -z "$cert_file" ] || [ "$signing_store" = pkcs11 ] || stop "--cert goes with --pkcs11-key (a PFX holds its own chain)"
     if [ "$signing_store" = pfx ]; then
-        pfx=$(readable_file --pfx "$pfx")
+        pfx=$(checked_file --pfx "$pfx")
         [ -n "${CORVANDEL_PFX_PASSWORD+set}" ] ||
             stop "--pfx needs the PFX's password in the environment variable CORVANDEL_PFX_PASSWORD (empty for none)"
     elif [ "$signing_store" = pkcs11 ]; then
-        pkcs11_module=$(readable_file --pkcs11-module "$pkcs11_module")
-        [ -z "$cert_file" ] || cert_file=$(readable_file --cert "$cert_file")
-        [[ $pkcs11_key == pkcs11:* ]] || stop "--pkcs11-key $pkcs11_key: not a pkcs11: URI (RFC 7512)"
+        pkcs11_module=$(checked_file --pkcs11-module "$pkcs11_module")
+        [ -z "$cert_file" ] || cert_file=$(checked_file --cert "$cert_file")
+        is_pkcs11_uri "$pkcs11_key" || stop "--pkcs11-key $(shown "$pkcs11_key"): not a pkcs11: URI (RFC 7512)"
         # A PIN written into the URI would be an argument of every tool it is given to.
         [[ ${pkcs11_key,,} != *pin-value=* && ${pkcs11_key,,} != *pin-source=* ]] ||
             stop "--pkcs11-key: the URI carries a PIN; remove it and give the PIN in CORVANDEL_PKCS11_PIN"
-        [ -n "${CORVANDEL_PKCS11_PIN:-}" ] ||
+        # ${VAR:+set}: the PIN itself is never expanded, so that no trace (bash -x) shows it.
+        [ -n "${CORVANDEL_PKCS11_PIN:+set}" ] ||
             stop "--pkcs11-key needs the token's PIN in the environment variable CORVANDEL_PKCS11_PIN"
     fi
     for url in "${timestamps[@]}"; do
         [ -n "$signing_store" ] || stop "--timestamp needs --pfx or --pkcs11-key: only a signature can be timestamped"
-        [[ $url =~ ^https?://[^[:space:]]+$ ]] || stop "--timestamp $url: not an http(s) URL"
+        is_http_url "$url" || stop "--timestamp $(shown "$url"): not an http(s) URL"
     done
     if [ -n "$tsa_ca" ]; then
         [ ${#timestamps[@]} -gt 0 ] || stop "--tsa-ca goes with --timestamp"
-        tsa_ca=$(readable_file --tsa-ca "$tsa_ca")
+        tsa_ca=$(checked_file --tsa-ca "$tsa_ca")
     fi
 }
 
-readable_file() { # OPTION FILE: the file's full path, or stop
-    [ -f "$2" ] && [ -r "$2" ] || stop "$1 $2: no such readable file"
-    realpath "$2"
+# A secret, from the environment variable NAME to standard output, without a
+# newline: awk reads it, so the shell never expands it (bash -x traces every
+# expansion, and a step's trace may go to a log on disk).
+secret_out() { # NAME
+    awk -v name="$1" 'BEGIN { printf "%s", ENVIRON[name] }'
 }
 
 signer_name() { openssl x509 -in "$staging/signer.pem" -noout -subject -nameopt oneline | sed 's/^subject= *//'; }
@@ -91,7 +99,9 @@ pfx_certificates() { # [openssl pkcs12 options...]
         openssl pkcs12 -legacy -in "$pfx" -passin env:CORVANDEL_PFX_PASSWORD -nokeys "$@" 2>/dev/null
 }
 
-# Only certificates, never the key, leave the PFX here.
+# Only certificates, never the key, leave the PFX here. The key is tried
+# before anything is built: the system's OpenSSL, which signs SHA256SUMS with
+# it, must read it and sign a digest with it, and the certificate verify that.
 signer_open_pfx() {
     SIGNER_SOURCE=$pfx
     pfx_certificates -out "$staging/chain.pem" ||
@@ -100,13 +110,26 @@ signer_open_pfx() {
     pfx_certificates -clcerts -out "$staging/signer.pem" && [ -s "$staging/signer.pem" ] ||
         openssl x509 -in "$staging/chain.pem" -out "$staging/signer.pem" 2>/dev/null ||
         stop "$pfx: holds no certificate"
+    printf 'Corvandel signing check' | openssl dgst -sha256 -binary >"$staging/check.digest"
+    if ! openssl pkeyutl -sign -inkey "$pfx" -passin env:CORVANDEL_PFX_PASSWORD -pkeyopt digest:sha256 \
+        -in "$staging/check.digest" -out "$staging/check.sig" >"$staging/check.log" 2>&1; then
+        # The key's bytes only pass through the pipe, never to a file.
+        if openssl pkcs12 -legacy -in "$pfx" -passin env:CORVANDEL_PFX_PASSWORD -nocerts -nodes 2>/dev/null |
+            grep -q 'PRIVATE KEY'; then
+            stop "$pfx: its key is encrypted with a legacy cipher (RC2 or 3DES, as older Windows exports it), which this system's OpenSSL does not read; convert it once with openssl pkcs12 -legacy -in $pfx -nodes -passin env:CORVANDEL_PFX_PASSWORD | openssl pkcs12 -export -out NEW.pfx -passout env:CORVANDEL_PFX_PASSWORD, then give --pfx NEW.pfx"
+        fi
+        stop "$pfx: holds no private key that this system's OpenSSL can use (a PFX exported without its key?)"
+    fi
+    openssl pkeyutl -verify -certin -inkey "$staging/signer.pem" -pkeyopt digest:sha256 -in "$staging/check.digest" \
+        -sigfile "$staging/check.sig" >/dev/null 2>&1 ||
+        stop "$pfx: its key is not the one of the certificate of $(signer_name)"
 }
 
 signer_sign_pfx() { # IN OUT
     local signing=(sign -pkcs12 "$pfx" -h sha256 -n "$DESCRIPTION" -time "$pinned_time")
     # osslsigncode reads an empty password from a pipe as no password at all.
-    [ -z "$CORVANDEL_PFX_PASSWORD" ] || signing+=(-readpass /dev/stdin)
-    osslsigncode "${signing[@]}" -in "$1" -out "$2" < <(printf '%s' "$CORVANDEL_PFX_PASSWORD")
+    [ -z "${CORVANDEL_PFX_PASSWORD:+set}" ] || signing+=(-readpass /dev/stdin)
+    osslsigncode "${signing[@]}" -in "$1" -out "$2" < <(secret_out CORVANDEL_PFX_PASSWORD)
 }
 
 # ------------------------------------------ a key on a token or HSM (PKCS#11)
@@ -152,7 +175,7 @@ signer_open_pkcs11() {
 signer_sign_pkcs11() { # IN OUT
     osslsigncode sign -pkcs11module "$pkcs11_module" -key "$pkcs11_key" -certs "$staging/chain.pem" \
         -readpass /dev/stdin -h sha256 -n "$DESCRIPTION" -time "$pinned_time" -in "$1" -out "$2" \
-        < <(printf '%s' "$CORVANDEL_PKCS11_PIN")
+        < <(secret_out CORVANDEL_PKCS11_PIN)
 }
 
 # The signing key's algorithm and size, read from its certificate: the same

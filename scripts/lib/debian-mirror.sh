@@ -49,8 +49,9 @@ mirror_open() { # DIR MIRROR SUITE...
         -o "Dir::State::Lists=$dir/lists" -o "Dir::Cache=$dir/cache" -o Dir::State::status=/dev/null
         -o "APT::Architectures::=$(dpkg --print-architecture)" -o Debug::NoLocking=1
         -o Acquire::Check-Valid-Until=false)
-    # apt-get update exits 0 when it ignores an index, so its E: lines decide.
-    if ! timeout 300 apt-get "${MIRROR_APT[@]}" update >"$dir/update.log" 2>&1 || grep -q '^E: ' "$dir/update.log"; then
+    # An index that cannot be fetched is an error (--error-on=any), not a warning apt ignores.
+    if ! timeout 300 apt-get "${MIRROR_APT[@]}" update --error-on=any >"$dir/update.log" 2>&1 ||
+        grep -q '^E: ' "$dir/update.log"; then
         MIRROR_FAULT="apt-get update of $* from $mirror failed ($(grep -m1 '^E: ' "$dir/update.log" || tail -n1 "$dir/update.log"))"
         return 1
     fi

@@ -68,11 +68,17 @@ checked_file() { # OPTION FILE
     realpath -- "$2"
 }
 
+# What is wrong with TMPDIR, or nothing.
+tmpdir_fault() {
+    [ -n "${TMPDIR+set}" ] || return 0
+    [[ $TMPDIR == /* ]] && is_plain_text "$TMPDIR" && [ -d "$TMPDIR" ] && [ -w "$TMPDIR" ] ||
+        echo "TMPDIR=$(shown "$TMPDIR") is not an absolute path of a folder this user can write in"
+}
+
 checked_environment() {
-    if [ -n "${TMPDIR+set}" ]; then
-        [[ $TMPDIR == /* ]] && is_plain_text "$TMPDIR" && [ -d "$TMPDIR" ] && [ -w "$TMPDIR" ] ||
-            stop "TMPDIR=$(shown "$TMPDIR") is not an absolute path of a folder this user can write in"
-    fi
+    local fault
+    fault=$(tmpdir_fault)
+    [ -z "$fault" ] || stop "$fault"
     [ -z "${SOURCE_DATE_EPOCH+set}" ] || [[ $SOURCE_DATE_EPOCH =~ ^[0-9]{1,12}$ ]] ||
         stop "SOURCE_DATE_EPOCH=$(shown "$SOURCE_DATE_EPOCH") is not a number of seconds"
     [[ ${CORVANDEL_WINE_32BIT:-no} == no ]] ||

@@ -47,6 +47,10 @@ declare -A STAND_IN=([Kestovar.ocx]=kestovar-2.5.1.1516 [Sorvalen.ocx]=sorvalen-
 patch_world_start() {
     PATCH_WORK=$(mktemp -d "${TMPDIR:-/tmp}/corvandel-patch.XXXXXX")
     ! declare -F leaves_behind >/dev/null || leaves_behind "$PATCH_WORK"
+    # Wine keeps its server's folder in TMPDIR: the session's own, removed with it.
+    PATCH_OUTER_TMPDIR=${TMPDIR-unset}
+    export TMPDIR=$PATCH_WORK/tmp
+    mkdir -p "$TMPDIR"
     # A 64-bit prefix boots on every machine; it runs the 32-bit exe where the machine can.
     scripts/lib/wine-session start "$PATCH_WORK" win64 "$PATCH_TEMPLATE" >"$PATCH_WORK/session.log" 2>&1 || {
         cat "$PATCH_WORK/session.log" >&2
@@ -73,6 +77,7 @@ patch_world_stop() {
     scripts/lib/wine-session stop "$PATCH_WORK" >/dev/null 2>&1 || true
     rm -rf "$PATCH_WORK"
     PATCH_WORK=
+    if [ "$PATCH_OUTER_TMPDIR" = unset ]; then unset TMPDIR; else export TMPDIR=$PATCH_OUTER_TMPDIR; fi
 }
 
 # A Unix path as the programs on Wine name it: C: is the prefix's drive_c, Z: the Unix root.

@@ -43,6 +43,7 @@ out_write() { # FROM NAME...
     sync -f "$partial" 2>/dev/null || true
     if [ -d "$out" ]; then chmod --reference="$out" "$partial"; else chmod "$(printf '%o' $((0777 & ~$(umask))))" "$partial"; fi
     # rename(2) replaces an empty folder, and refuses one that is not empty.
+    committing
     mv -T -- "$partial" "$out" 2>/dev/null || {
         out_undo "$made" "$partial"
         stop "OUT_DIR $out_arg is no longer empty; nothing was written"

@@ -4,64 +4,110 @@
 # build, Wine, a timestamp server under `timeout`, which leaves the
 # terminal's process group) would hear Ctrl-C or a kill only when that step
 # ended, minutes later. The waiting shell hears it at once, stops the whole
-# group (TERM, then KILL after a few seconds) and removes what the work had
+# session (TERM, then KILL after a few seconds) and removes what the work had
 # not yet cleaned up. Source it at the top of the tool, before anything else:
 #   supervise TOOL SCRIPT ARGS...  in the first shell: runs SCRIPT ARGS... as its own process group,
 #                                  waits and exits with its status; on INT, TERM or HUP says so in
-#                                  one line, stops the group and exits 2. In the work, returns at once
+#                                  one line, stops every process of the work and exits 2. In the
+#                                  work, returns at once
+#   committing                     (in the work) what follows must not be cut short: the one rename
+#                                  that writes the release. Interrupted from now on, the supervisor lets
+#                                  the work end by itself, and its status stands
 #   leaves_behind PATH             (in the work) PATH is removed if the work is stopped before its
 #                                  own clean-up runs: a staging folder, a half-made release or root.
 #                                  Mounts under PATH are unmounted first, and removal never crosses
 #                                  into another file system
 
+source "${BASH_SOURCE[0]%/*}/outside-values.sh" # tmpdir_fault
 SUPERVISE_GRACE_SECONDS=5
+SUPERVISE_COMMIT_SECONDS=60
 
 supervise() { # TOOL SCRIPT ARGS...
     # The work knows it is supervised when its parent is the supervisor that said so.
     [ "${CORVANDEL_SUPERVISOR:-}" != "$PPID" ] || return 0
-    local tool=$1 script=$2 leftovers work status=0
+    local tool=$1 script=$2 leftovers work status=0 fault trace=()
     shift 2
+    fault=$(tmpdir_fault)
+    [ -z "$fault" ] || { echo "$tool: $fault" >&2; exit 2; }
     leftovers=$(mktemp "${TMPDIR:-/tmp}/corvandel-leftovers.XXXXXX") || exit 2
-    CORVANDEL_SUPERVISOR=$$ CORVANDEL_LEFTOVERS=$leftovers setsid "$script" "$@" &
+    # A trace asked for (bash -x) goes on in the work.
+    [[ $- != *x* ]] || trace=(-x)
+    CORVANDEL_SUPERVISOR=$$ CORVANDEL_LEFTOVERS=$leftovers setsid "$BASH" "${trace[@]}" "$script" "$@" &
     work=$!
     # shellcheck disable=SC2064 # the values are fixed now, on purpose
     for signal in INT TERM HUP; do trap "supervise_stop '$tool' $work $signal '$leftovers'" "$signal"; done
     wait "$work" || status=$?
-    rm -f "$leftovers"
+    rm -f "$leftovers" "$leftovers.committing"
     exit "$status"
 }
 
+# Every process of the work's session: steps run under timeout make process
+# groups of their own, but stay in the session.
+session_processes() { # SESSION
+    ps -e -o pid=,sid=,stat= | awk -v session="$1" '$2 == session && $3 !~ /^Z/ { print $1 }'
+}
+
 supervise_stop() { # TOOL WORK SIGNAL LEFTOVERS
-    local tool=$1 work=$2 deadline=$((SECONDS + SUPERVISE_GRACE_SECONDS)) path
+    local tool=$1 work=$2 deadline=$((SECONDS + SUPERVISE_GRACE_SECONDS)) path processes
     trap '' INT TERM HUP
+    if [ -e "$4.committing" ]; then
+        # The release is being renamed into place, or is there: stopping now would only lie about it.
+        echo "$tool: interrupted (SIG$3) while the release was being written; it is written whole" >&2
+        local status=0
+        timeout "$SUPERVISE_COMMIT_SECONDS" tail --pid="$work" -f /dev/null || true
+        wait "$work" || status=$?
+        rm -f "$4" "$4.committing"
+        exit "$status"
+    fi
     echo "$tool: interrupted (SIG$3): stopping; nothing is written, and what was begun is removed" >&2
-    kill -TERM -- "-$work" 2>/dev/null
-    while group_alive "$work" && [ $SECONDS -lt "$deadline" ]; do sleep 0.2; done
-    kill -KILL -- "-$work" 2>/dev/null
-    wait "$work" 2>/dev/null
+    processes=$(session_processes "$work")
+    # shellcheck disable=SC2086 # one PID a word
+    [ -z "$processes" ] || kill -TERM $processes 2>/dev/null || true
+    while [ -n "$(session_processes "$work")" ] && [ $SECONDS -lt "$deadline" ]; do sleep 0.2; done
+    processes=$(session_processes "$work")
+    # shellcheck disable=SC2086
+    [ -z "$processes" ] || kill -KILL $processes 2>/dev/null || true
+    wait "$work" 2>/dev/null || true
     while IFS= read -r path; do remove_leftover "$path"; done <"$4"
-    rm -f "$4"
+    rm -f "$4" "$4.committing"
     exit 2
 }
 
-# Any process of the group that has not ended: a zombie has, and only waits to be reaped.
-group_alive() { # GROUP
-    ps -e -o pgid=,stat= | awk -v group="$1" '$1 == group && $2 !~ /^Z/ { alive = 1 } END { exit !alive }'
+# What still runs in PATH, by its working folder or its environment (Wine's
+# services leave their session and would outlive it).
+processes_using() { # PATH
+    local entry
+    for entry in /proc/[0-9]*; do
+        case $(readlink "$entry/cwd" 2>/dev/null) in "$1" | "$1"/*) echo "${entry#/proc/}"; continue ;; esac
+        grep -qaF -- "=$1/" "$entry/environ" 2>/dev/null && echo "${entry#/proc/}"
+    done
 }
 
 remove_leftover() { # PATH
-    local point
+    local point processes
     [[ $1 == /?* ]] && [ -e "$1" ] || return 0
+    processes=$(processes_using "$1" | grep -vx "$$" || true)
+    # shellcheck disable=SC2086 # one PID a word
+    [ -z "$processes" ] || kill -KILL $processes 2>/dev/null || true
     # The deepest mounts first, as mmdebstrap or a Wine session left them.
     awk -v under="$1/" 'index($2, under) == 1 { print $2 }' /proc/self/mounts | sort -r | while read -r point; do
-        umount -l "$point" 2>/dev/null
+        umount -l "$point" 2>/dev/null || true
     done
-    rm -rf --one-file-system -- "$1" 2>/dev/null
+    rm -rf --one-file-system -- "$1" 2>/dev/null || true
+}
+
+# Only the list this work's supervisor made: the variable comes from the environment.
+supervised() {
+    [[ ${CORVANDEL_LEFTOVERS:-} == "${TMPDIR:-/tmp}"/corvandel-leftovers.* && -f $CORVANDEL_LEFTOVERS &&
+        -O $CORVANDEL_LEFTOVERS && ! -L $CORVANDEL_LEFTOVERS ]]
 }
 
 leaves_behind() { # PATH
-    # Only the list this work's supervisor made: the variable comes from the environment.
-    [[ ${CORVANDEL_LEFTOVERS:-} == "${TMPDIR:-/tmp}"/corvandel-leftovers.* && -f $CORVANDEL_LEFTOVERS &&
-        -O $CORVANDEL_LEFTOVERS && ! -L $CORVANDEL_LEFTOVERS ]] || return 0
+    supervised || return 0
     printf '%s\n' "$1" >>"$CORVANDEL_LEFTOVERS"
+}
+
+committing() {
+    supervised || return 0
+    : >"$CORVANDEL_LEFTOVERS.committing"
 }

@@ -9,7 +9,7 @@
 // any other type, gives FALSE.
 BOOL ReadRegistryString(HKEY root, const char* subKey, const char* valueName, char* buffer, DWORD* bufferSize);
 
-// A file version as people write it, "2.5.1.1516": four numbers of at most
+// A file version as people write it, "1.2.3.4": four numbers of at most
 // 65535. The platform's VS_FIXEDFILEINFO holds the first two in its high
 // double-word and the last two in its low one. Read at compile time only.
 constexpr bool IsFileVersion(const char* text)

@@ -14,8 +14,8 @@
 #   PLAN_REGISTRATION           the same as the reg command writes it: HKLM\...
 #   PLAN_FOLDER_VALUE           the registration's value that names the install folder
 #   plan_read FILE [SHOWN]      reads another plan into the variables above (SHOWN: its name in faults)
-#   plan_version_words VERSION  the two double-words of a dotted version as the program holds them,
-#                               "0x00020005 0x000105EC"
+#   plan_version_words VERSION  the two double-words of a dotted version as the program holds them:
+#                               1.2.3.4 gives "0x00010002 0x00030004"
 #   plan_fixture NAME ROLE      the name tests/wine/CMakeLists.txt gives the fixture of component
 #                               NAME in ROLE (outdated, updated, ...): "kestovar-outdated"
 

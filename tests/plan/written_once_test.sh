@@ -9,7 +9,7 @@
 # deployment rules table is not the one the plan gives. Fast: no build.
 #   tests/plan/written_once_test.sh
 set -uo pipefail
-cd "$(dirname "$0")/../.."
+cd "$(dirname "$0")/../.." || exit 1
 passed=0 failed=0
 check() { if "${@:2}"; then passed=$((passed + 1)); else echo "FAIL: $1"; failed=$((failed + 1)); fi; }
 work=$(mktemp -d "${TMPDIR:-/tmp}/corvandel-plan-test.XXXXXX")
@@ -23,7 +23,6 @@ echo "plan: $PLAN_OUTDATED_VERSION to $PLAN_UPDATED_VERSION; ${PLAN_COMPONENTS[*
 # The plan's own text with one change, as a publisher might get it wrong;
 # plan.sh must refuse it with one line naming the file, the changed line
 # (none for a missing entry) and what is wrong.
-read -r family_ms outdated_ls <<<"$(plan_version_words "$PLAN_OUTDATED_VERSION")"
 IFS=. read -r major minor _ <<<"$PLAN_OUTDATED_VERSION"
 first=${PLAN_COMPONENTS[0]}
 read -r first_a _ <<<"${PLAN_ROW_BYTES[$first]}"
@@ -37,25 +36,22 @@ BROKEN=(
     "a byte count in hex|, $first_a,|, $(printf '0x%X' "$first_a"),|PLAN_COMPONENT is not of the form the file's head gives"
     "a byte count past a double-word|, $first_a,|, 4294967296,|the byte count 4294967296 is not a decimal number of at most 4294967295"
     "a backup named as its component|\"${PLAN_BACKUP[$first]}\"|\"${first^^}\"|is already the plan's component name on line"
-    "a path for a file name|\"$first\"|\"..\\\\\\\\$first\"|is not a plain file name"
+    "a path for a file name|\"$first\"|\"..\\\\$first\"|is not a plain file name"
     "a comment after an entry|PLAN_NOTES(\"$PLAN_NOTES\")|PLAN_NOTES(\"$PLAN_NOTES\") // the notes|PLAN_NOTES is not of the form the file's head gives"
     "an entry the plan does not have|PLAN_NOTES(\"$PLAN_NOTES\")|PLAN_CAPTION(\"$PLAN_NOTES\")|not an entry of the plan"
     "the notes left out|PLAN_NOTES(\"$PLAN_NOTES\")||has no PLAN_NOTES entry"
 )
+# shellcheck disable=SC2317 # called through check
+one_line() { [ "$(wc -l <<<"$1")" -eq 1 ] && [[ $1 == "$2: "*"$3"* ]]; } # SAID WHERE EXPECTED
 for row in "${BROKEN[@]}"; do
     IFS='|' read -r name needle replacement expected <<<"$row"
     printf '%s\n' "${plan_text/"$needle"/"$replacement"}" >"$work/plan.inc"
-    line=$(grep -nF -- "${replacement:-//}" "$work/plan.inc" | tail -n1 | cut -d: -f1)
-    [ -n "$replacement" ] && [ "$name" != "versions in the wrong order" ] || line=$(grep -n '^PLAN_UPDATED_VERSION' "$work/plan.inc" | cut -d: -f1)
-    [ "$name" != "the notes left out" ] || line=
+    where=next/plan.inc
+    [ -z "$replacement" ] || where+=:$(grep -nF -- "$replacement" "$work/plan.inc" | head -n1 | cut -d: -f1)
     said=$( (plan_read "$work/plan.inc" next/plan.inc) 2>&1) && status=0 || status=$?
     check "$name: refused; status $status, said: $said" test "$status" -ne 0
-    check "$name: one line, next/plan.inc${line:+:$line}: ... $expected; said: $said" \
-        bash -c '[ "$(wc -l <<<"$1")" -eq 1 ] && [[ $1 == "$2: "*"$3"* ]]' _ "$said" "next/plan.inc${line:+:$line}" "$expected"
+    check "$name: one line, \"$where: ... $expected\"; said: $said" one_line "$said" "$where" "$expected"
 done
-check "the plan as it is is read again alike" bash -c \
-    'source scripts/lib/plan.sh && [ "$PLAN_OUTDATED_VERSION $PLAN_UPDATED_VERSION ${PLAN_COMPONENTS[*]}" = "$1" ]' _ \
-    "$PLAN_OUTDATED_VERSION $PLAN_UPDATED_VERSION ${PLAN_COMPONENTS[*]}"
 
 # ------------------------------------------------- the plan's values, written once
 # Where a value of the plan may stand outside update/plan.inc, and why:
@@ -73,6 +69,7 @@ hex_pattern() { # VALUE
     hex=$(printf '%X' "$1")
     if [ "$1" -ge 65536 ]; then echo "0x0*$hex([^0-9A-F]|\$)"; else printf '0x%08X([^0-9A-F]|$)\n' "$1"; fi
 }
+# shellcheck disable=SC2016,SC2001 # a sed bracket expression, not the shell's
 regex_quote() { sed 's#[][\\.*^$(){}+?|/]#\\&#g' <<<"$1"; }
 # kind, pattern and what was found, tab-separated: patterns hold |.
 PATTERNS=()
@@ -89,7 +86,8 @@ for name in "${PLAN_COMPONENTS[@]}"; do
     done
 done
 key_pattern=
-IFS='\' read -ra segments <<<"$PLAN_REGISTRATION_KEY"
+# shellcheck disable=SC2141 # split at each backslash of the key
+IFS=$'\\' read -ra segments <<<"$PLAN_REGISTRATION_KEY"
 for segment in "${segments[@]}"; do key_pattern+=${key_pattern:+'[\\/]+'}$(regex_quote "$segment"); done
 PATTERNS+=("registration key	$key_pattern	the registration key")
 
@@ -107,11 +105,18 @@ for row in "${PATTERNS[@]}"; do
         [ -n "$allowed" ] || found+=("$file:$number: $shown, which only update/plan.inc may hold")
     done < <(grep -InHiE -- "$pattern" "${files[@]}")
 done
+# shellcheck disable=SC2317 # called through check
+exception_in_use() { # FILE KIND
+    local row kind pattern
+    for row in "${PATTERNS[@]}"; do
+        IFS=$'\t' read -r kind pattern _ <<<"$row"
+        [ "$kind" = "$2" ] && grep -qiE -- "$pattern" "$1" && return 0
+    done
+    return 1
+}
 for exception in "${EXCEPTIONS[@]}"; do
     IFS='|' read -r where what _ <<<"$exception"
-    check "the exception for $what in $where is still in use, or is removed" \
-        bash -c 'for row in "${@:3}"; do IFS=$'"'\\t'"' read -r kind pattern _ <<<"$row"; [ "$kind" != "$2" ] || ! grep -qiE -- "$pattern" "$1" || exit 0; done; exit 1' \
-        _ "$where" "$what" "${PATTERNS[@]}"
+    check "the exception for a $what in $where is still needed, or is removed" exception_in_use "$where" "$what"
 done
 [ ${#found[@]} -eq 0 ] || printf 'FAIL: %s\n' "${found[@]}"
 check "no value of the plan is written outside update/plan.inc (${#files[@]} files searched, ${#found[@]} found)" test ${#found[@]} -eq 0

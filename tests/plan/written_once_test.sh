@@ -105,19 +105,6 @@ for row in "${PATTERNS[@]}"; do
         [ -n "$allowed" ] || found+=("$file:$number: $shown, which only update/plan.inc may hold")
     done < <(grep -InHiE -- "$pattern" "${files[@]}")
 done
-# shellcheck disable=SC2317 # called through check
-exception_in_use() { # FILE KIND
-    local row kind pattern
-    for row in "${PATTERNS[@]}"; do
-        IFS=$'\t' read -r kind pattern _ <<<"$row"
-        [ "$kind" = "$2" ] && grep -qiE -- "$pattern" "$1" && return 0
-    done
-    return 1
-}
-for exception in "${EXCEPTIONS[@]}"; do
-    IFS='|' read -r where what _ <<<"$exception"
-    check "the exception for a $what in $where is still needed, or is removed" exception_in_use "$where" "$what"
-done
 [ ${#found[@]} -eq 0 ] || printf 'FAIL: %s\n' "${found[@]}"
 check "no value of the plan is written outside update/plan.inc (${#files[@]} files searched, ${#found[@]} found)" test ${#found[@]} -eq 0
 

@@ -1,8 +1,11 @@
 // Times, from process creation to exit, a successful update by
 // CorvandelUpdate.exe against the floor program, alternating the two, and
 // prints the medians and their ratio. Before every update run (outside the
-// timing) the installation is laid out afresh at 2.5.1.1516.
+// timing) the plan's installation is laid out afresh at its outdated version.
 //   run_timer.exe [RUNS]      (default 20, after 3 warm-up runs of each)
+#include "tests/wine/fixtures/fixture_name.h"
+#include "update/plan.h"
+
 #include <windows.h>
 
 #include <algorithm>
@@ -12,8 +15,6 @@
 #include <vector>
 
 namespace {
-
-const char REGISTRATION_KEY[] = "Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Quilbrex.exe";
 
 std::string Folder()
 {
@@ -37,16 +38,23 @@ bool LayOutInstallation(const std::string& fixtures, const std::string& root)
     CreateDirectoryA(install.c_str(), nullptr);
     CreateDirectoryA(downloads.c_str(), nullptr);
     HKEY key = nullptr;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, REGISTRATION_KEY, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) != 0)
+    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, HOST_REGISTRATION_KEY, 0, nullptr, 0, KEY_WRITE, nullptr, &key,
+                        nullptr) != 0)
         return false;
-    const LONG status = RegSetValueExA(key, "Path", 0, REG_SZ, reinterpret_cast<const BYTE*>(install.c_str()),
+    const LONG status = RegSetValueExA(key, HOST_FOLDER_VALUE, 0, REG_SZ,
+                                       reinterpret_cast<const BYTE*>(install.c_str()),
                                        static_cast<DWORD>(install.size() + 1));
     RegCloseKey(key);
-    return status == 0 && Copy(fixtures + "\\kestovar-2.5.1.1516.dll", install + "\\Kestovar.ocx") &&
-           Copy(fixtures + "\\sorvalen-2.5.1.1516.dll", install + "\\Sorvalen.ocx") &&
-           Copy(fixtures + "\\kestovar-2.5.1.1519.dll", downloads + "\\Kestovar.ocx") &&
-           Copy(fixtures + "\\sorvalen-2.5.1.1519.dll", downloads + "\\Sorvalen.ocx") &&
-           Copy(fixtures + "\\kestovar-2.5.1.1516.dll", downloads + "\\QuilbrexPatch.txt");
+    if (status != 0)
+        return false;
+    for (const ComponentUpdate& row : UpdatePlan) {
+        if (!Copy(fixtures + "\\" + Fixture(row.sourceName, "outdated") + ".dll", install + row.targetSuffix) ||
+            !Copy(fixtures + "\\" + Fixture(row.sourceName, "updated") + ".dll", downloads + "\\" + row.sourceName))
+            return false;
+    }
+    // Any bytes will do for the notes.
+    return Copy(fixtures + "\\" + Fixture(UpdatePlan[0].sourceName, "outdated") + ".dll",
+                downloads + "\\" + NOTES_SOURCE_NAME);
 }
 
 // Milliseconds from CreateProcess to the end of the process; negative on failure.

@@ -52,6 +52,7 @@ target_compile_options(bench_floor PRIVATE ${STRICT_WARNINGS} -Os -fno-exception
 target_link_options(bench_floor PRIVATE -nostdlib -nostartfiles -s -Wl,--entry,${FLOOR_ENTRY} -Wl,--subsystem,windows)
 target_link_libraries(bench_floor PRIVATE kernel32 user32)
 add_executable(bench_timer bench/run_timer.cpp)
+target_include_directories(bench_timer PRIVATE ${PROJECT_SOURCE_DIR})
 target_compile_options(bench_timer PRIVATE -Wall -Wextra -Werror -O2)
 target_link_options(bench_timer PRIVATE -static)
 target_link_libraries(bench_timer PRIVATE advapi32)

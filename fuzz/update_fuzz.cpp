@@ -82,10 +82,10 @@ void DecodeVersion(Input& in, SimFile& file)
     switch (Choose(in, 9)) {
     case 0: file.version.fileVersionLS = OUTDATED_VERSION_LS; break;
     case 1: file.version.fileVersionLS = UPDATED_VERSION_LS; break;
-    case 2: file.version.fileVersionLS = 0x000105ED; break;
+    case 2: file.version.fileVersionLS = OUTDATED_VERSION_LS + 1; break;
     case 3: file.version.fileVersionLS = 0; break;
-    case 4: file.version.fileVersionMS = 0x00020004; file.version.fileVersionLS = OUTDATED_VERSION_LS; break;
-    case 5: file.version.fileVersionMS = 0x00020006; file.version.fileVersionLS = UPDATED_VERSION_LS; break;
+    case 4: file.version.fileVersionMS = REQUIRED_VERSION_MS - 1; file.version.fileVersionLS = OUTDATED_VERSION_LS; break;
+    case 5: file.version.fileVersionMS = REQUIRED_VERSION_MS + 1; file.version.fileVersionLS = UPDATED_VERSION_LS; break;
     case 6: file.version.fileVersionMS = Word(in); file.version.fileVersionLS = Word(in); break;
     case 7: file.version.fileVersionLS = OUTDATED_VERSION_LS; file.version.fixedInfoLength = Choose(in, 64); break;
     default: file.version.fileVersionLS = OUTDATED_VERSION_LS; file.readOnly = true; break;
@@ -97,8 +97,9 @@ SimDrive DecodeDrive(Input& in)
     SimDrive drive;
     switch (Choose(in, 7)) {
     case 0: break;
-    case 1: drive.freeClusters = 158; break;
-    case 2: drive.freeClusters = 262; break;
+    // One cluster short of the first row, and of the second (4096-byte clusters).
+    case 1: drive.freeClusters = UpdatePlan[0].bytesA / 4096 + UpdatePlan[0].bytesB / 4096 + 1; break;
+    case 2: drive.freeClusters = UpdatePlan[1].bytesA / 4096 + UpdatePlan[1].bytesB / 4096 + 1; break;
     case 3: drive.sectorsPerCluster = 0; break;
     case 4: drive.bytesPerSector = 0; break;
     case 5: drive.sectorsPerCluster = drive.bytesPerSector = 0x10000; break;
@@ -167,6 +168,14 @@ size_t IndexOf(const SimWorld& world, const std::string& call)
     return world.calls.size();
 }
 
+const char* CatalogueText(unsigned id)
+{
+    for (const CatalogueEntry& entry : CATALOGUE)
+        if (entry.id == id)
+            return entry.text;
+    return "<not in the catalogue>";
+}
+
 bool IsCatalogueText(const std::string& text)
 {
     for (const CatalogueEntry& entry : CATALOGUE)
@@ -191,7 +200,7 @@ void CheckBoxes(const SimWorld& world)
     for (const SimBox& box : world.boxes) {
         if (!IsCatalogueText(box.text) && !(catalogueFails && box.text.empty()))
             Broken("box text is not a catalogue text", box.text);
-        if (box.caption != "Corvandel Plenthor 7.0 Update" && !(catalogueFails && box.caption.empty()))
+        if (box.caption != CatalogueText(IDS_UPDATE_TITLE) && !(catalogueFails && box.caption.empty()))
             Broken("box caption is not the title", box.caption);
         if (box.style != (MB_OK | MB_ICONERROR | MB_TASKMODAL) || box.owner != nullptr)
             Broken("box style");
@@ -216,7 +225,7 @@ void CheckRows(const SimWorld& before, const SimWorld& after, const std::string&
         if (!replaced)
             continue;
         if (!wasOutdated)
-            Broken("replaced a component that was not at 2.5.1.1516", target);
+            Broken("replaced a component that was not at the outdated version", target);
         const auto backedUp = after.files.find(backup);
         if (backedUp == after.files.end() || backedUp->second.bytes != was->second.bytes)
             Broken("replaced a component without a backup of it", target);

@@ -20,11 +20,11 @@ check_run() { # RUN STATUS OUTPUT
     for name in "${COMPONENTS[@]}"; do
         same "$INSTALL/$name" "${kit_file[$name]}" || fault "dry run: after the $1 run, $name is not the kit's"
         expected=$PATCH_BUILD/fixtures/${STAND_IN[$name]}.dll
-        same "$INSTALL/${name%.ocx}.old" "$expected" ||
-            fault "dry run: after the $1 run, ${name%.ocx}.old does not hold the $OUTDATED_VERSION that was installed"
+        same "$INSTALL/${PLAN_BACKUP[$name]}" "$expected" ||
+            fault "dry run: after the $1 run, ${PLAN_BACKUP[$name]} does not hold the $OUTDATED_VERSION that was installed"
     done
-    same "$INSTALL/QuilbrexPatch.txt" "${kit_file[QuilbrexPatch.txt]}" ||
-        fault "dry run: after the $1 run, QuilbrexPatch.txt is not the kit's"
+    same "$INSTALL/$PLAN_NOTES" "${kit_file[$PLAN_NOTES]}" ||
+        fault "dry run: after the $1 run, $PLAN_NOTES is not the kit's"
     extra=$(ls -A "$INSTALL" | grep -vxF -f <(printf '%s\n' "${PATCH_FILES[@]}") || true)
     [ -z "$extra" ] || fault "dry run: the $1 run left $(xargs <<<"$extra") in Corvandel's folder"
 }
@@ -42,7 +42,7 @@ dry_run() { # ZIP
     check_run first "$status" "$first"
     after_first=$(installation_snapshot) || stop "could not read the dry run's installation on Wine"
     # Removed, so that the second run shows it copies the notes again.
-    rm -f "$INSTALL/QuilbrexPatch.txt"
+    rm -f "${INSTALL:?}/$PLAN_NOTES"
     status=0 && second=$(run_patch) || status=$?
     check_run second "$status" "$second"
     after_second=$(installation_snapshot) || stop "could not read the dry run's installation on Wine"

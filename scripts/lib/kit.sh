@@ -1,7 +1,8 @@
 # The kit: what scripts/package takes from the component team, and how it
-# is checked before anything is signed or written. Source it after package's
-# say, warn, stop and fault are defined, scripts/lib/release-record.sh
-# (COMPONENTS) and scripts/lib/patch-world.sh.
+# is checked before anything is signed or written, against the plan the exe
+# holds (scripts/lib/plan.sh). Source it after package's say, warn, stop and
+# fault are defined, scripts/lib/release-record.sh (COMPONENTS) and
+# scripts/lib/patch-world.sh.
 #   check_kit KIT KIT_ARG    fills kit_file[NAME] (for each name the patch uses, a copy of the kit's
 #                            entry, taken in $staging/kit before anything is read: the kit is anyone's
 #                            folder and may change while it is checked; only the copy is checked and
@@ -12,11 +13,13 @@
 #   warn_row_bytes COMPONENT FILE [SHOWN]
 #                            a warning when FILE is larger than both byte counts of its row
 
-KIT_NAMES=(Kestovar.ocx Sorvalen.ocx QuilbrexPatch.txt)
-UPDATED_VERSION=2.5.1.1519
-OUTDATED_VERSION=2.5.1.1516
+source "$(dirname "${BASH_SOURCE[0]}")/plan.sh" || return 1
+KIT_NAMES=("${PLAN_COMPONENTS[@]}" "$PLAN_NOTES")
+UPDATED_VERSION=$PLAN_UPDATED_VERSION
+OUTDATED_VERSION=$PLAN_OUTDATED_VERSION
 # The two byte counts the program demands room for on each component's row.
-declare -A ROW_BYTES=([Kestovar.ocx]="319567 323663" [Sorvalen.ocx]="536647 532551")
+declare -A ROW_BYTES=()
+for name in "${PLAN_COMPONENTS[@]}"; do ROW_BYTES[$name]=${PLAN_ROW_BYTES[$name]}; done
 # Far more than any component or notes file; a kit entry larger is not one.
 KIT_LIMIT_BYTES=$((64 * 1024 * 1024))
 

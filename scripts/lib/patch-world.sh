@@ -4,7 +4,9 @@
 # patched with the shipped 32-bit exe, under WOW64, wherever this machine can
 # run it, else with the x86-64 twin of the same sources (PATCH_EXE, and
 # PATCH_EXE_NOTE to say which). Source it from the project's root after the
-# windows and windows-x64 presets are built; then:
+# windows and windows-x64 presets are built. The installation is the plan's
+# (scripts/lib/plan.sh): its registration, its components and their backups,
+# its notes. Then:
 #   patch_world_take_builds DIR
 #                            copies what the world runs (the stand-ins, the helper, the twin) out
 #                            of the build trees into DIR and uses them from there, so that a build
@@ -15,7 +17,9 @@
 #                            and of the folder the patch is run from) and INSTALL_WIN, DOWNLOADS_WIN
 #   patch_world_stop         stops the session and removes its folder
 #   lay_out_outdated_installation
-#                            the registration, and the STAND_IN fixtures (2.5.1.1516) in INSTALL
+#                            the registration, and the STAND_IN fixtures (the outdated version) in INSTALL
+#   fixture NAME ROLE        the fixture of component NAME in ROLE (outdated, updated, ...;
+#                            tests/wine/CMakeLists.txt builds them)
 #   installation_snapshot    a line for each file in PATCH_FILES: a component's version, "notes"
 #                            for the notes, "-" when absent
 #   print_installation_table LABEL SNAPSHOT [LABEL SNAPSHOT ...]
@@ -26,12 +30,16 @@
 #                            resource gives it (see tools/package_helper.cpp)
 
 source scripts/lib/wine-host.sh
+source scripts/lib/plan.sh || return 1
 PATCH_BUILD=$(pwd)/build/windows         # the shipped exe, and the stand-ins
 PATCH_BUILD_X64=$(pwd)/build/windows-x64 # the helper, and the twin
 PATCH_HELPER=$PATCH_BUILD_X64/package_helper.exe
 PATCH_TEMPLATE=$PATCH_BUILD/wine-template # a prefix booted once per build tree
-PATCH_FILES=(Kestovar.ocx Kestovar.old Sorvalen.ocx Sorvalen.old QuilbrexPatch.txt)
-PATCH_REGISTRATION='HKLM\Software\Microsoft\Windows\CurrentVersion\App Paths\Quilbrex.exe'
+# Each component and its backup, then the notes.
+PATCH_FILES=()
+for name in "${PLAN_COMPONENTS[@]}"; do PATCH_FILES+=("$name" "${PLAN_BACKUP[$name]}"); done
+PATCH_FILES+=("$PLAN_NOTES")
+PATCH_REGISTRATION=$PLAN_REGISTRATION
 INSTALL_WIN='C:\Program Files (x86)\Corvandel'
 if wine_runs_32bit; then
     PATCH_EXE=$PATCH_BUILD/CorvandelUpdate.exe
@@ -42,7 +50,10 @@ else
 fi
 DOWNLOADS_WIN='C:\users\Public\Downloads\CorvandelPatch'
 # The fixture that stands in for each installed component of an outdated installation.
-declare -A STAND_IN=([Kestovar.ocx]=kestovar-2.5.1.1516 [Sorvalen.ocx]=sorvalen-2.5.1.1516)
+declare -A STAND_IN=()
+for name in "${PLAN_COMPONENTS[@]}"; do STAND_IN[$name]=$(plan_fixture "$name" outdated); done
+
+fixture() { printf '%s/fixtures/%s.dll\n' "$PATCH_BUILD" "$(plan_fixture "$1" "$2")"; } # NAME ROLE
 
 patch_world_start() {
     PATCH_WORK=$(mktemp -d "${TMPDIR:-/tmp}/corvandel-patch.XXXXXX")
@@ -100,15 +111,20 @@ file_versions() {
 # Registered as Corvandel's 32-bit installer does, through the 32-bit view.
 # App Paths is one key shared by both views, so the twin finds it too.
 lay_out_outdated_installation() {
+    local name
     mkdir -p "$INSTALL" "$DOWNLOADS" &&
-        timeout 60 "$WINE" reg add "$PATCH_REGISTRATION" /v Path /t REG_SZ /d "$INSTALL_WIN" /f /reg:32 >/dev/null 2>&1 &&
-        cp "$PATCH_BUILD/fixtures/${STAND_IN[Kestovar.ocx]}.dll" "$INSTALL/Kestovar.ocx" &&
-        cp "$PATCH_BUILD/fixtures/${STAND_IN[Sorvalen.ocx]}.dll" "$INSTALL/Sorvalen.ocx"
+        timeout 60 "$WINE" reg add "$PATCH_REGISTRATION" /v "$PLAN_FOLDER_VALUE" /t REG_SZ /d "$INSTALL_WIN" /f /reg:32 \
+            >/dev/null 2>&1 || return 1
+    for name in "${PLAN_COMPONENTS[@]}"; do
+        cp "$PATCH_BUILD/fixtures/${STAND_IN[$name]}.dll" "$INSTALL/$name" || return 1
+    done
 }
 
 installation_snapshot() {
-    file_versions "$INSTALL"/{Kestovar.ocx,Kestovar.old,Sorvalen.ocx,Sorvalen.old} | cut -d' ' -f1 | sed 's/^absent$/-/'
-    [ -e "$INSTALL/QuilbrexPatch.txt" ] && echo notes || echo -
+    local name paths=()
+    for name in "${PLAN_COMPONENTS[@]}"; do paths+=("$INSTALL/$name" "$INSTALL/${PLAN_BACKUP[$name]}"); done
+    file_versions "${paths[@]}" | cut -d' ' -f1 | sed 's/^absent$/-/'
+    [ -e "$INSTALL/$PLAN_NOTES" ] && echo notes || echo -
 }
 
 print_installation_table() {

@@ -2,8 +2,9 @@
 # signature is put back: shared by scripts/package, which writes BUILDINFO
 # and CorvandelUpdate.exe.pem, and scripts/verify-release, which checks them.
 # Source it after scripts/lib/signing.sh (osslsigncode_version).
-#   PATCH_NAMES                    the four files users run, as the zip and SHA256SUMS hold them
-#   COMPONENTS                     the two components among them
+#   PATCH_NAMES                    the files users run, as the zip and SHA256SUMS hold them: the exe
+#                                  and the plan's components and notes (scripts/lib/plan.sh)
+#   COMPONENTS                     the components among them
 #   EXE_SOURCES                    what the exe is built from: a release's commit must hold them as built
 #   BUILD_PACKAGES                 Debian's packages that shape the exe's bytes
 #   toolchain_versions             "PACKAGE VERSION" for each, as installed here, or in the root
@@ -28,9 +29,9 @@
 #                                  skipped and B may go on past A's end (its signature)
 
 source "${BASH_SOURCE[0]%/*}/outside-values.sh"
-
-PATCH_NAMES=(CorvandelUpdate.exe Kestovar.ocx Sorvalen.ocx QuilbrexPatch.txt)
-COMPONENTS=(Kestovar.ocx Sorvalen.ocx)
+source "$(dirname "${BASH_SOURCE[0]}")/plan.sh" || return 1
+PATCH_NAMES=(CorvandelUpdate.exe "${PLAN_COMPONENTS[@]}" "$PLAN_NOTES")
+COMPONENTS=("${PLAN_COMPONENTS[@]}")
 EXE_SOURCES=(update checks messages platform cmake CMakeLists.txt CMakePresets.json)
 BUILD_PACKAGES=(
     g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix gcc-mingw-w64-i686-posix-runtime gcc-mingw-w64-base

@@ -1,28 +1,30 @@
 #!/usr/bin/env bash
-# The requirement and detection rules that the README gives administrators,
-# read from the README itself and evaluated on Wine the way a deployment
-# system evaluates them, against installations patched, unpatched and broken
-# by each failure the patch can meet there. Detection, not the exit code
-# (always 0), is what tells a deployment system whether the patch took, so
-# every failure must leave the installation "not detected".
+# The requirement and detection rules that the documents give administrators,
+# read from the document itself and evaluated on Wine the way a deployment
+# system evaluates them, against installations of the plan (update/plan.inc)
+# patched, unpatched and broken by each failure the patch can meet there.
+# Detection, not the exit code (always 0), is what tells a deployment system
+# whether the patch took, so every failure must leave the installation "not
+# detected".
 #   tests/deploy/rules_test.sh      (after the windows and windows-x64 presets are built)
 set -uo pipefail
 cd "$(dirname "$0")/../.."
-source scripts/lib/patch-world.sh
+source scripts/lib/patch-world.sh || exit 1
+source scripts/lib/deployment-rules.sh || exit 1
+source scripts/lib/catalogue.sh
 passed=0 failed=0 skipped=()
 check() { if "${@:2}"; then passed=$((passed + 1)); else echo "FAIL: $1"; failed=$((failed + 1)); fi; }
 trap patch_world_stop EXIT
 
 # ------------------------------------------------------------- the rules
-# The README's table between its two markers: one row per rule.
+# The document's table between its two markers: one row per rule.
 RULES=()
 while IFS= read -r line; do
     RULES+=("$line")
-done < <(sed -n '/^<!-- deployment rules/,/^<!-- end of deployment rules/p' README.md |
-    grep -E '^\| (requirement|detection) \|' | tr -d '`')
-check "the README gives requirement and detection rules (found ${#RULES[@]})" test ${#RULES[@]} -ge 3
+done < <(rules_in_doc | grep -E '^\| (requirement|detection) \|' | tr -d '`')
+check "$RULES_DOC gives requirement and detection rules (found ${#RULES[@]})" test ${#RULES[@]} -ge 3
 
-# A rule's path as a Unix path of the prefix. The README writes Corvandel's
+# A rule's path as a Unix path of the prefix. The document writes Corvandel's
 # folder as it lies on most PCs, %ProgramFiles%\Corvandel read as a 32-bit
 # app reads it; an administrator whose PCs have it elsewhere writes that
 # folder instead, as this test does for the installation on drive E:.
@@ -49,9 +51,9 @@ rule_holds() { # TYPE PATH NAME CHECK OPERATOR VALUE
             case $operator in
                 "greater than or equal to") version_at_least "$version" "$value" ;;
                 "less than or equal to") version_at_least "$value" "$version" ;;
-                *) echo "FAIL: the README's operator \"$operator\" is not one this test evaluates" >&2; return 2 ;;
+                *) echo "FAIL: $RULES_DOC's operator \"$operator\" is not one this test evaluates" >&2; return 2 ;;
             esac ;;
-        *) echo "FAIL: the README's rule \"$type, $what\" is not one this test evaluates" >&2; return 2 ;;
+        *) echo "FAIL: $RULES_DOC's rule \"$type, $what\" is not one this test evaluates" >&2; return 2 ;;
     esac
 }
 
@@ -73,10 +75,8 @@ evaluate() { # KIND
 }
 
 # ------------------------------------------------------------- the worlds
-fixtures=$PATCH_BUILD/fixtures
-first_line_of() { # IDS_...: the first line of a catalogue text, as the box shows it
-    sed -n "s/^CATALOGUE_TEXT($1, \"\\([^\\\\\"]*\\).*/\\1/p" messages/catalogue.inc
-}
+FIRST=${PLAN_COMPONENTS[0]} LAST=${PLAN_COMPONENTS[-1]}
+notes_text() { printf 'Corvandel patch %s\r\n' "$PLAN_UPDATED_VERSION"; }
 
 # An outdated installation, registered as Corvandel's 32-bit installer does,
 # with the release's files in the download folder; INSTALL is where it lies.
@@ -86,24 +86,22 @@ lay_out() {
     INSTALL_WIN='C:\Program Files (x86)\Corvandel'
     timeout 60 "$WINE" reg delete "$PATCH_REGISTRATION" /f /reg:32 >/dev/null 2>&1
     lay_out_outdated_installation
-    cp "$fixtures/kestovar-2.5.1.1519.dll" "$DOWNLOADS/Kestovar.ocx"
-    cp "$fixtures/sorvalen-2.5.1.1519.dll" "$DOWNLOADS/Sorvalen.ocx"
-    printf 'Corvandel patch 2.5.1.1519\r\n' >"$DOWNLOADS/QuilbrexPatch.txt"
+    for name in "${PLAN_COMPONENTS[@]}"; do cp "$(fixture "$name" updated)" "$DOWNLOADS/$name"; done
+    notes_text >"$DOWNLOADS/$PLAN_NOTES"
     cp "$PATCH_EXE" "$DOWNLOADS/CorvandelUpdate.exe"
 }
 
 # How each scenario bends the outdated installation before the patch runs.
 already_patched() {
-    cp "$fixtures/kestovar-2.5.1.1519.dll" "$INSTALL/Kestovar.ocx"
-    cp "$fixtures/sorvalen-2.5.1.1519.dll" "$INSTALL/Sorvalen.ocx"
-    cp "$DOWNLOADS/QuilbrexPatch.txt" "$INSTALL/"
+    for name in "${PLAN_COMPONENTS[@]}"; do cp "$(fixture "$name" updated)" "$INSTALL/$name"; done
+    cp "$DOWNLOADS/$PLAN_NOTES" "$INSTALL/"
 }
 not_registered() { timeout 60 "$WINE" reg delete "$PATCH_REGISTRATION" /f /reg:32 >/dev/null 2>&1; }
-component_missing() { rm "$INSTALL/Kestovar.ocx"; }
-second_at_1517() { cp "$fixtures/sorvalen-2.5.1.1517.dll" "$INSTALL/Sorvalen.ocx"; }
-backup_blocked() { mkdir "$INSTALL/Kestovar.old"; }
-new_component_missing() { rm "$DOWNLOADS/Kestovar.ocx"; }
-notes_missing() { rm "$DOWNLOADS/QuilbrexPatch.txt"; }
+component_missing() { rm "$INSTALL/$FIRST"; }
+last_at_unknown_build() { cp "$(fixture "$LAST" unknown-build)" "$INSTALL/$LAST"; }
+backup_blocked() { mkdir "$INSTALL/${PLAN_BACKUP[$FIRST]}"; }
+new_component_missing() { rm "$DOWNLOADS/$FIRST"; }
+notes_missing() { rm "$DOWNLOADS/$PLAN_NOTES"; }
 # Corvandel on a drive with room for no component row: a tiny tmpfs, E:.
 drive_full() {
     local small=$PATCH_WORK/wine-drives/small
@@ -113,8 +111,19 @@ drive_full() {
 }
 # The administrator's retry once the cause is gone: the deployment system
 # runs the same command again.
-unblock_backup() { rmdir "$INSTALL/Kestovar.old"; }
-restore_notes() { printf 'Corvandel patch 2.5.1.1519\r\n' >"$DOWNLOADS/QuilbrexPatch.txt"; }
+unblock_backup() { rmdir "$INSTALL/${PLAN_BACKUP[$FIRST]}"; }
+restore_notes() { notes_text >"$DOWNLOADS/$PLAN_NOTES"; }
+
+echo "deploy rules: ${#RULES[@]} rules from $RULES_DOC, evaluated on Wine with $PATCH_EXE_NOTE"
+patch_world_start || { echo "FAIL: could not start a Wine session"; exit 1; }
+# A PC whose last component is at a build of the family the plan does not
+# know meets the requirements where that build lies between the plan's two
+# versions, as the file rules' range lets it.
+unknown_build=$(file_versions "$(fixture "$LAST" unknown-build)" | cut -d' ' -f1 | tr -d '\r')
+unknown_requirements="not met"
+echo "deploy rules: the unknown build of the family is $unknown_build"
+! version_at_least "$unknown_build" "$PLAN_OUTDATED_VERSION" || ! version_at_least "$PLAN_UPDATED_VERSION" "$unknown_build" ||
+    unknown_requirements=met
 
 # name | arrange | requirements before | detection before | the box (a catalogue id, or none) | detection after |
 # then, and run again | detection after that
@@ -123,7 +132,7 @@ SCENARIOS=(
     "already_patched|already_patched|met|detected|none|detected||"
     "not_registered|not_registered|not met|not detected|IDS_NOT_INSTALLED|not detected||"
     "component_missing|component_missing|not met|not detected|IDS_NO_VERSION_INFO|not detected||"
-    "second_component_at_2_5_1_1517|second_at_1517|met|not detected|IDS_WRONG_VERSION|not detected||"
+    "last_component_at_an_unknown_build|last_at_unknown_build|$unknown_requirements|not detected|IDS_WRONG_VERSION|not detected||"
     "install_drive_too_full|drive_full|met|not detected|IDS_LOW_DISK_SPACE|not detected||"
     "backup_cannot_be_written|backup_blocked|met|not detected|IDS_BACKUP_FAILED|not detected|unblock_backup|detected"
     "new_component_missing_from_download|new_component_missing|met|not detected|IDS_COPY_FAILED|not detected||"
@@ -136,8 +145,6 @@ run_and_read_box() { # NAME
     sed -n '2p' "$PATCH_WORK/$1.run" | tr -d '\r'
 }
 
-echo "deploy rules: ${#RULES[@]} rules from the README, evaluated on Wine with $PATCH_EXE_NOTE"
-patch_world_start || { echo "FAIL: could not start a Wine session"; exit 1; }
 for row in "${SCENARIOS[@]}"; do
     IFS='|' read -r name arrange requirements before box detection retry after_retry <<<"$row"
     if [ "$arrange" = drive_full ] && [ ! -e "$WINEPREFIX/dosdevices/e:" ]; then
@@ -151,7 +158,7 @@ for row in "${SCENARIOS[@]}"; do
     found=$(evaluate detection)
     check "$name: $before before the run; $found" test "${found%%:*}" = "$before"
     shown=$(run_and_read_box "$name")
-    expected=$([ "$box" = none ] || first_line_of "$box")
+    expected=$([ "$box" = none ] || catalogue_first_line "$box")
     check "$name: the box says ${expected:-nothing}; it said ${shown:-nothing}" test "$shown" = "$expected"
     found=$(evaluate detection)
     check "$name: $detection after the run; $found" test "${found%%:*}" = "$detection"

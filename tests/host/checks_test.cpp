@@ -97,13 +97,16 @@ const ProbeCase PROBE_CASES[] = {
     {"outdated", [](SimWorld&, SimFile&) {}, FALSE, OUTDATED_VERSION_LS, nullptr},
     {"updated", [](SimWorld&, SimFile& f) { f.version.fileVersionLS = UPDATED_VERSION_LS; }, FALSE,
      UPDATED_VERSION_LS, nullptr},
-    {"other 2.5 version passes the probe", [](SimWorld&, SimFile& f) { f.version.fileVersionLS = 0x000105ED; },
-     FALSE, 0x000105ED, nullptr},
-    {"2.5.0.0 is a version", [](SimWorld&, SimFile& f) { f.version.fileVersionLS = 0; }, FALSE, 0, nullptr},
-    {"2.4", [](SimWorld&, SimFile& f) { f.version.fileVersionMS = 0x00020004; }, TRUE, 0, WRONG_VERSION_TEXT},
-    {"2.6", [](SimWorld&, SimFile& f) { f.version.fileVersionMS = 0x00020006; }, TRUE, 0, WRONG_VERSION_TEXT},
-    {"5.2 (words swapped)", [](SimWorld&, SimFile& f) { f.version.fileVersionMS = 0x00050002; }, TRUE, 0,
+    {"another build of the family passes the probe",
+     [](SimWorld&, SimFile& f) { f.version.fileVersionLS = UNKNOWN_BUILD_LS; }, FALSE, UNKNOWN_BUILD_LS, nullptr},
+    {"build zero is a version", [](SimWorld&, SimFile& f) { f.version.fileVersionLS = 0; }, FALSE, 0, nullptr},
+    {"an older family", [](SimWorld&, SimFile& f) { f.version.fileVersionMS = OLDER_FAMILY_MS; }, TRUE, 0,
      WRONG_VERSION_TEXT},
+    {"a newer family", [](SimWorld&, SimFile& f) { f.version.fileVersionMS = NEWER_FAMILY_MS; }, TRUE, 0,
+     WRONG_VERSION_TEXT},
+    {"the family's two numbers swapped",
+     [](SimWorld&, SimFile& f) { f.version.fileVersionMS = REQUIRED_VERSION_MS << 16 | REQUIRED_VERSION_MS >> 16; },
+     TRUE, 0, WRONG_VERSION_TEXT},
     {"no version resource", [](SimWorld&, SimFile& f) { f.hasVersion = false; }, TRUE, 0, NO_VERSION_INFO_TEXT},
     {"no file", [](SimWorld& w, SimFile&) { w.files.clear(); }, TRUE, 0, NO_VERSION_INFO_TEXT},
     {"allocation fails", [](SimWorld& w, SimFile&) { w.failures.push_back({SimOp::HeapAlloc, 0}); }, TRUE, 0,
@@ -163,6 +166,9 @@ struct SpaceCase {
     DWORD needed; // fewest free clusters that pass
 };
 
+// Worked values: the byte counts the check was designed on, and the clusters
+// they need worked out by hand. They test the arithmetic alone, so they stay
+// whatever the plan holds.
 const SpaceCase SPACE_CASES[] = {
     {512, 319567, 323663, 1258},  {512, 536647, 532551, 2090},  {4096, 319567, 323663, 159},
     {4096, 536647, 532551, 263},  {32768, 319567, 323663, 20},  {32768, 536647, 532551, 34},
@@ -210,7 +216,7 @@ TEST(HasEnoughDiskSpace, ClusterFiguresThatCannotBeUsed)
         world.drives['C'] = {c.sectorsPerCluster, c.bytesPerSector, 0xFFFFFFFF, 0xFFFFFFFF};
         if (c.queryFails)
             world.failures.push_back({SimOp::GetDiskFreeSpaceA, 0});
-        EXPECT_FALSE(CheckSpace(world, "C:\\Apps", 319567, 323663));
+        EXPECT_FALSE(CheckSpace(world, "C:\\Apps", UpdatePlan[0].bytesA, UpdatePlan[0].bytesB));
     }
 }
 

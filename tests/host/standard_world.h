@@ -1,9 +1,10 @@
 // A typical outdated installation on the simulated platform, which each
 // scenario then bends: Corvandel registered at C:\Apps\Corvandel with both
-// components at 2.5.1.1516, started from a download folder that holds the new
-// components (2.5.1.1519) and the notes file.
+// components at the plan's outdated version, started from a download folder
+// that holds the new components (its updated version) and the notes file.
 #pragma once
 
+#include "messages/catalogue.h"
 #include "platform/simulated/sim_world.h"
 #include "update/plan.h"
 
@@ -13,13 +14,34 @@ inline const std::string INSTALL_FOLDER = "C:\\Apps\\Corvandel";
 inline const std::string SOURCE_FOLDER = "C:\\Downloads\\Patch";
 inline const std::string PATH_VALUE = "Path";
 
-inline const std::string OLD_KESTOVAR = "installed Kestovar 1516";
-inline const std::string OLD_SORVALEN = "installed Sorvalen 1516";
-inline const std::string NEW_KESTOVAR = "new Kestovar 1519";
-inline const std::string NEW_SORVALEN = "new Sorvalen 1519";
+inline const std::string OLD_KESTOVAR = "installed Kestovar, outdated";
+inline const std::string OLD_SORVALEN = "installed Sorvalen, outdated";
+inline const std::string NEW_KESTOVAR = "new Kestovar, updated";
+inline const std::string NEW_SORVALEN = "new Sorvalen, updated";
 inline const std::string NOTES = "patch notes";
 
-inline const char TITLE[] = "Corvandel Plenthor 7.0 Update";
+inline const std::string TITLE = [] {
+    for (const CatalogueEntry& entry : CATALOGUE)
+        if (entry.id == IDS_UPDATE_TITLE)
+            return std::string(entry.text);
+    return std::string("<no title in the catalogue>");
+}();
+
+// Versions the plan does not hold: a build of its family that is neither of
+// its two (as the Wine fixtures' unknown-build role), and the families just
+// before and after its own.
+inline constexpr DWORD UNKNOWN_BUILD_LS =
+    OUTDATED_VERSION_LS + 1 != UPDATED_VERSION_LS ? OUTDATED_VERSION_LS + 1 : UPDATED_VERSION_LS + 1;
+inline constexpr DWORD OLDER_FAMILY_MS = REQUIRED_VERSION_MS - 1;
+inline constexpr DWORD NEWER_FAMILY_MS = REQUIRED_VERSION_MS + 1;
+
+// The free clusters a row of the plan needs on the standard drive (4096-byte
+// clusters), as the free-space check counts them; checks_test.cpp proves
+// that count on worked values.
+inline DWORD RowClusters(size_t row)
+{
+    return UpdatePlan[row].bytesA / 4096 + UpdatePlan[row].bytesB / 4096 + 2;
+}
 
 inline SimWorld StandardWorld()
 {

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <ostream>
 #include <set>
@@ -107,6 +108,8 @@ const std::string& NK = NEW_KESTOVAR;
 const std::string& NS = NEW_SORVALEN;
 const std::string& NT = NOTES;
 const std::string& NONE = ABSENT;
+// Whether the first row fits on a drive with one cluster fewer than the second needs.
+const bool FIRST_ROW_FITS = RowClusters(0) <= RowClusters(1) - 1;
 
 const RunScenario RUN_SCENARIOS[] = {
     {"outdated installation is updated", [](SimWorld&) {}, NO_BOX, NK, OK, NS, OS, NT},
@@ -149,31 +152,36 @@ const RunScenario RUN_SCENARIOS[] = {
     {"root block shorter than the fixed file info",
      [](SimWorld& w) { w.files[SimResolve(w, INSTALL_FOLDER + "\\Kestovar.ocx")].version.fixedInfoLength = 48; },
      IDS_NO_VERSION_INFO, OK, NONE, OS, NONE, NONE},
-    {"first component at 2.4", [](SimWorld& w) { SetInstalled(w, "Kestovar.ocx", 0x00020004, OUTDATED_VERSION_LS); },
-     IDS_WRONG_VERSION, OK, NONE, OS, NONE, NONE},
-    {"first component at 2.6", [](SimWorld& w) { SetInstalled(w, "Kestovar.ocx", 0x00020006, UPDATED_VERSION_LS); },
-     IDS_WRONG_VERSION, OK, NONE, OS, NONE, NONE},
+    {"first component of an older family",
+     [](SimWorld& w) { SetInstalled(w, "Kestovar.ocx", OLDER_FAMILY_MS, OUTDATED_VERSION_LS); }, IDS_WRONG_VERSION,
+     OK, NONE, OS, NONE, NONE},
+    {"first component of a newer family",
+     [](SimWorld& w) { SetInstalled(w, "Kestovar.ocx", NEWER_FAMILY_MS, UPDATED_VERSION_LS); }, IDS_WRONG_VERSION,
+     OK, NONE, OS, NONE, NONE},
 
-    // A 2.5 version the run does not know.
-    {"first component at 2.5.1.1517", [](SimWorld& w) { SetInstalled(w, "Kestovar.ocx", 0x00020005, 0x000105ED); },
-     IDS_WRONG_VERSION, OK, NONE, OS, NONE, NONE},
-    {"first component at 2.5.0.0 is a version, not a failure",
-     [](SimWorld& w) { SetInstalled(w, "Kestovar.ocx", 0x00020005, 0); }, IDS_WRONG_VERSION, OK, NONE, OS, NONE,
-     NONE},
-    {"second component at 2.5.1.1517 after the first was replaced",
-     [](SimWorld& w) { SetInstalled(w, "Sorvalen.ocx", 0x00020005, 0x000105ED); }, IDS_WRONG_VERSION, NK, OK, OS,
+    // A version of the family the run does not know.
+    {"first component at an unknown build",
+     [](SimWorld& w) { SetInstalled(w, "Kestovar.ocx", REQUIRED_VERSION_MS, UNKNOWN_BUILD_LS); }, IDS_WRONG_VERSION,
+     OK, NONE, OS, NONE, NONE},
+    {"first component at build zero is a version, not a failure",
+     [](SimWorld& w) { SetInstalled(w, "Kestovar.ocx", REQUIRED_VERSION_MS, 0); }, IDS_WRONG_VERSION, OK, NONE, OS,
      NONE, NONE},
+    {"second component at an unknown build after the first was replaced",
+     [](SimWorld& w) { SetInstalled(w, "Sorvalen.ocx", REQUIRED_VERSION_MS, UNKNOWN_BUILD_LS); }, IDS_WRONG_VERSION,
+     NK, OK, OS, NONE, NONE},
     {"second component missing after the first was replaced",
      [](SimWorld& w) { w.files.erase(SimResolve(w, INSTALL_FOLDER + "\\Sorvalen.ocx")); }, IDS_NO_VERSION_INFO, NK,
      OK, NONE, NONE, NONE},
 
-    // Room on the drive.
-    {"drive too full for the first row", [](SimWorld& w) { w.drives['C'].freeClusters = 158; },
+    // Room on the drive, counted for each row of the plan: one cluster fewer
+    // than a row needs stops the run there, with what came before in place.
+    {"drive too full for the first row", [](SimWorld& w) { w.drives['C'].freeClusters = RowClusters(0) - 1; },
      IDS_LOW_DISK_SPACE, OK, NONE, OS, NONE, NONE},
-    {"room for the first row exactly", [](SimWorld& w) { w.drives['C'].freeClusters = 263; }, NO_BOX, NK, OK, NS,
+    {"room for every row exactly",
+     [](SimWorld& w) { w.drives['C'].freeClusters = std::max(RowClusters(0), RowClusters(1)); }, NO_BOX, NK, OK, NS,
      OS, NT},
-    {"room for the first row but not the second", [](SimWorld& w) { w.drives['C'].freeClusters = 262; },
-     IDS_LOW_DISK_SPACE, NK, OK, OS, NONE, NONE},
+    {"drive too full for the second row", [](SimWorld& w) { w.drives['C'].freeClusters = RowClusters(1) - 1; },
+     IDS_LOW_DISK_SPACE, FIRST_ROW_FITS ? NK : OK, FIRST_ROW_FITS ? OK : NONE, OS, NONE, NONE},
     {"free space cannot be queried", [](SimWorld& w) { Fail(w, SimOp::GetDiskFreeSpaceA, 0); },
      IDS_LOW_DISK_SPACE, OK, NONE, OS, NONE, NONE},
     {"drive reports zero sectors per cluster", [](SimWorld& w) { w.drives['C'].sectorsPerCluster = 0; },
@@ -332,7 +340,7 @@ TEST(RunFolders, SpaceIsMeasuredOnTheInstallDrive)
 {
     SimWorld world = StandardWorld();
     world.drives['D'] = SimDrive();
-    world.drives['D'].freeClusters = 10;
+    world.drives['D'].freeClusters = RowClusters(0) - 1;
     SetPath(world, REG_SZ, Terminated("D:\\Corvandel"));
     SimAddComponent(world, "D:\\Corvandel\\Kestovar.ocx", OLD_KESTOVAR, REQUIRED_VERSION_MS, OUTDATED_VERSION_LS);
     RunAndCheck(world, IDS_LOW_DISK_SPACE, "install drive full, current drive not");

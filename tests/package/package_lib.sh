@@ -4,9 +4,12 @@
 #   has_line FILE LINE, output_into FILE COMMAND...
 #   make_kit DIR ENTRY...  a kit from the component fixtures (below)
 #   BASE, GOOD           the entries of a plain kit, and of a good kit in odd case with one component padded
+#   the plan's PLAN_* values (scripts/lib/plan.sh), and ROWS_OF NAME: its row's byte counts as the
+#   warnings give them, "BYTES_A and BYTES_B"
 #   package NAME ARGS...   runs scripts/package; its output in $work/NAME.out and .err, its exit in $status
 #   record_arguments BIN LOG TOOL...  shims in BIN that log every argument TOOL is given to LOG
 #   report               prints "N passed, N failed" and fails if any did
+source scripts/lib/plan.sh || exit 1
 fixtures=build/windows/fixtures
 work=$(realpath "$(mktemp -d "${TMPDIR:-/tmp}/corvandel-package-test.XXXXXX")")
 trap 'rm -rf "$work"' EXIT
@@ -20,6 +23,8 @@ output_into() { # FILE COMMAND...
     shift
     "$@" >"$file"
 }
+
+ROWS_OF() { local bytes=${PLAN_ROW_BYTES[$1]}; echo "${bytes/ / and }"; } # NAME
 
 # A kit from entries NAME=WHAT: a fixture's name (with + for 400,000 bytes
 # more), "notes", "/" for a folder, "@TARGET" for a symbolic link to TARGET,
@@ -41,8 +46,8 @@ make_kit() { # DIR ENTRY...
         esac
     done
 }
-BASE=(Kestovar.ocx=kestovar-2.5.1.1519 Sorvalen.ocx=sorvalen-2.5.1.1519 QuilbrexPatch.txt=notes)
-GOOD=(kestovar.OCX=kestovar-2.5.1.1519+ SORVALEN.OCX=sorvalen-2.5.1.1519 QuilbrexPatch.TXT=notes)
+BASE=(Kestovar.ocx=kestovar-updated Sorvalen.ocx=sorvalen-updated QuilbrexPatch.txt=notes)
+GOOD=(kestovar.OCX=kestovar-updated+ SORVALEN.OCX=sorvalen-updated QuilbrexPatch.TXT=notes)
 
 package() { # NAME ARGS...: runs scripts/package, its output in $work/NAME.out and .err
     local name=$1

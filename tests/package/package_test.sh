@@ -15,6 +15,7 @@ ln -f "$work/notes-elsewhere.txt" "$work/good/QuilbrexPatch.TXT"
 
 # ------------------------------------------------------------- a good kit
 # What a good packaging leaves: the four files, their sums and the zip.
+OUTDATED_PATTERN=${PLAN_OUTDATED_VERSION//./\\.}
 check_output() { # NAME OUT
     local name=$1 out=$2 file record=BUILDINFO extra=
     [ ! -e "$out/CorvandelUpdate.exe.pem" ] || record="BUILDINFO CorvandelUpdate.exe.pem" extra=SHA256SUMS.p7s
@@ -32,9 +33,9 @@ check_output() { # NAME OUT
     check "$name: the exe passes its shape check" \
         output_into /dev/null tests/wine/check_exe.sh i686-w64-mingw32-objdump "$out/CorvandelUpdate.exe"
     check "$name: the large component is warned about with both byte counts" \
-        grep -qF "package: warning: kestovar.OCX is 403072 bytes, more than both byte counts the patch demands room for on its row (319567 and 323663)" "$work/$name.err"
+        grep -qF "package: warning: kestovar.OCX is 403072 bytes, more than both byte counts the patch demands room for on its row ($(ROWS_OF Kestovar.ocx))" "$work/$name.err"
     check "$name: names are compared without regard to case" bash -c "! grep -q 'calls itself' '$work/$name.err'"
-    check "$name: the dry run's table is printed" grep -qE '^  Kestovar.old +- +2\.5\.1\.1516 +2\.5\.1\.1516$' "$work/$name.out"
+    check "$name: the dry run's table is printed" grep -qE "^  Kestovar.old +- +$OUTDATED_PATTERN +$OUTDATED_PATTERN\$" "$work/$name.out"
 }
 
 # The release roots, each as "DIR INODE MTIME": a root reused is the same folder, untouched.
@@ -71,8 +72,8 @@ CORVANDEL_WINE_32BIT=no package twin "$work/good" "$work/twin"
 check "twin: exit status 0, got $status ($(tail -n1 "$work/twin.err"))" test $status -eq 0
 check "twin: the summary says the twin ran" has_line "$work/twin.out" "$TWIN_LINE"
 check "twin: the 64-bit helper read the 32-bit components' versions" \
-    grep -qF "package: kit: Kestovar.ocx 2.5.1.1519 (403072 bytes), Sorvalen.ocx 2.5.1.1519" "$work/twin.out"
-check "twin: the dry run's table is printed" grep -qE '^  Kestovar.old +- +2\.5\.1\.1516 +2\.5\.1\.1516$' "$work/twin.out"
+    grep -qF "package: kit: Kestovar.ocx $PLAN_UPDATED_VERSION (403072 bytes), Sorvalen.ocx $PLAN_UPDATED_VERSION" "$work/twin.out"
+check "twin: the dry run's table is printed" grep -qE "^  Kestovar.old +- +$OUTDATED_PATTERN +$OUTDATED_PATTERN\$" "$work/twin.out"
 check "twin: the zip is the one the shipped exe's dry run gives" cmp -s "$work/unsigned-1/CorvandelPatch.zip" "$work/twin/CorvandelPatch.zip"
 
 # A throwaway certificate, and a record of the arguments that osslsigncode and
@@ -123,7 +124,7 @@ check "signed: the password is in no argument, output or file written" \
 check "signed: the tools' arguments were recorded, so the check above means something" test -s "$signing/arguments"
 # A PFX without a password, on a kit whose components carry each other's names.
 openssl pkcs12 -export -inkey "$signing/key.pem" -in "$signing/cert.pem" -out "$signing/open.pfx" -passout pass:
-make_kit "$work/swapped" Kestovar.ocx=sorvalen-2.5.1.1519 Sorvalen.ocx=kestovar-2.5.1.1519 QuilbrexPatch.txt=notes
+make_kit "$work/swapped" Kestovar.ocx=sorvalen-updated Sorvalen.ocx=kestovar-updated QuilbrexPatch.txt=notes
 CORVANDEL_PFX_PASSWORD= package signed-open "$work/swapped" "$work/signed-open" --pfx "$signing/open.pfx"
 check "signed-open: a PFX without a password signs, got $status ($(tail -n1 "$work/signed-open.err"))" test $status -eq 0
 check "signed-open: and verifies" output_into /dev/null \
@@ -150,18 +151,21 @@ openssl req -x509 -newkey rsa:2048 -nodes -keyout "$signing/kit-key.pem" -out "$
     -subj "/CN=Corvandel Kit Signing" -addext extendedKeyUsage=codeSigning 2>/dev/null
 kit_sign() { rm -f "$2" && osslsigncode sign -certs "$signing/kit-cert.pem" -key "$signing/kit-key.pem" -h sha256 -in "$1" -out "$2" >/dev/null; }
 make_kit "$work/team-signed" "${BASE[@]}"
-kit_sign "$fixtures/sorvalen-2.5.1.1519.dll" "$work/team-signed/Sorvalen.ocx"
-{ cat "$fixtures/kestovar-2.5.1.1519.dll" && head -c $((323000 - $(stat -c %s "$fixtures/kestovar-2.5.1.1519.dll"))) /dev/zero; } \
+kit_sign "$fixtures/sorvalen-updated.dll" "$work/team-signed/Sorvalen.ocx"
+# Short of the larger byte count of its row by less than a signature adds.
+read -r bytes_a bytes_b <<<"${PLAN_ROW_BYTES[Kestovar.ocx]}"
+padded_to=$(((bytes_a > bytes_b ? bytes_a : bytes_b) - 600))
+{ cat "$fixtures/kestovar-updated.dll" && head -c $((padded_to - $(stat -c %s "$fixtures/kestovar-updated.dll"))) /dev/zero; } \
     >"$work/team-signed/Kestovar.ocx"
 CORVANDEL_PFX_PASSWORD= package components-signed "$work/team-signed" "$work/components-signed" --pfx "$signing/open.pfx" \
     --sign-components --ca "$signing/kit-cert.pem"
 out=$work/components-signed
 check "components-signed: exit status 0, got $status ($(tail -n1 "$work/components-signed.err"))" test $status -eq 0
-check "components-signed: Kestovar.ocx was signed with the release's key, and says it still reads 2.5.1.1519" \
-    has_line "$work/components-signed.out" "package: Kestovar.ocx: signed with the release's key as CN = Corvandel Test Signing; still 2.5.1.1519"
+check "components-signed: Kestovar.ocx was signed with the release's key, and says it still reads $PLAN_UPDATED_VERSION" \
+    has_line "$work/components-signed.out" "package: Kestovar.ocx: signed with the release's key as CN = Corvandel Test Signing; still $PLAN_UPDATED_VERSION"
 check "components-signed: it verifies" output_into /dev/null osslsigncode verify -in "$out/Kestovar.ocx" -CAfile "$signing/cert.pem"
 check "components-signed: the row's byte counts are checked against its signed size" \
-    grep -q "^package: warning: Kestovar.ocx, signed, is [0-9]* bytes, more than both byte counts the patch demands room for on its row (319567 and 323663)" "$work/components-signed.err"
+    grep -q "^package: warning: Kestovar.ocx, signed, is [0-9]* bytes, more than both byte counts the patch demands room for on its row ($(ROWS_OF Kestovar.ocx))" "$work/components-signed.err"
 check "components-signed: the component team's signature on Sorvalen.ocx is left as it is, and named" bash -c \
     "cmp -s '$work/team-signed/Sorvalen.ocx' '$out/Sorvalen.ocx' && grep -qxF 'package: Sorvalen.ocx: signed by /CN=Corvandel Kit Signing, and the signature verifies; it is left as it is, never signed again' '$work/components-signed.out'"
 check "components-signed: BUILDINFO records each component's signer" bash -c \
@@ -171,7 +175,7 @@ check "components-signed: the zip holds the signed components" bash -c \
     "cmp -s <(unzip -p '$out/CorvandelPatch.zip' Kestovar.ocx) '$out/Kestovar.ocx' && ! cmp -s '$out/Kestovar.ocx' '$work/team-signed/Kestovar.ocx'"
 # Signed, then changed: the signature no longer verifies, and the kit is refused.
 make_kit "$work/broken" "${BASE[@]}"
-kit_sign "$fixtures/sorvalen-2.5.1.1519.dll" "$work/broken/Sorvalen.ocx"
+kit_sign "$fixtures/sorvalen-updated.dll" "$work/broken/Sorvalen.ocx"
 printf X | dd of="$work/broken/Sorvalen.ocx" bs=1 seek=80 conv=notrunc status=none # in the DOS stub: hashed, never run
 package broken-signature "$work/broken" "$work/out-broken" --ca "$signing/kit-cert.pem"
 check "broken-signature: exit status 1, got $status" test $status -eq 1
@@ -184,15 +188,16 @@ mkdir -p "$work/full" && echo "not ours" >"$work/full/keep.txt"
 echo "a file of the packaging machine" >"$work/private.txt"
 make_kit "$work/linked-kit" "${BASE[@]}" QuilbrexPatch.txt=@../private.txt
 ln -s linked-kit "$work/kit-link" # a kit folder named through a link is followed
+BUILD_ZERO=${PLAN_OUTDATED_VERSION%.*.*}.0.0 # the fixtures' build-zero role: a version of the family the patch refuses
 # name | exit status | "kit" and the changes to a good kit, or the arguments | the one line it must print
 REFUSALS=(
-    "component_at_1517|1|kit Kestovar.ocx=kestovar-2.5.1.1517|Kestovar.ocx is 2.5.1.1517; the patch installs 2.5.1.1519 and would refuse 2.5.1.1517 on its next run"
-    "component_at_1516|1|kit Sorvalen.ocx=sorvalen-2.5.1.1516|Sorvalen.ocx is 2.5.1.1516; the patch installs 2.5.1.1519 and would replace 2.5.1.1516 again on every run"
+    "component_at_build_zero|1|kit Kestovar.ocx=kestovar-build-zero|Kestovar.ocx is $BUILD_ZERO; the patch installs $PLAN_UPDATED_VERSION and would refuse $BUILD_ZERO on its next run"
+    "component_outdated|1|kit Sorvalen.ocx=sorvalen-outdated|Sorvalen.ocx is $PLAN_OUTDATED_VERSION; the patch installs $PLAN_UPDATED_VERSION and would replace $PLAN_OUTDATED_VERSION again on every run"
     "no_version_resource|1|kit Sorvalen.ocx=no-version|Sorvalen.ocx has no version resource"
     "notes_missing|1|kit QuilbrexPatch.txt=-|QuilbrexPatch.txt is missing from KIT_DIR ($work/kits/notes_missing)"
-    "stray_version_dll|1|kit version.dll=kestovar-2.5.1.1519|version.dll does not belong in a patch kit: it would be loaded by programs started beside it"
+    "stray_version_dll|1|kit version.dll=kestovar-updated|version.dll does not belong in a patch kit: it would be loaded by programs started beside it"
     "folder_in_kit|1|kit tools=/|tools does not belong in a patch kit: it is a folder, and a kit holds only Kestovar.ocx Sorvalen.ocx QuilbrexPatch.txt"
-    "one_name_twice|1|kit KESTOVAR.OCX=kestovar-2.5.1.1519|Kestovar.ocx and KESTOVAR.OCX are one file on Windows, where names ignore case: keep one"
+    "one_name_twice|1|kit KESTOVAR.OCX=kestovar-updated|Kestovar.ocx and KESTOVAR.OCX are one file on Windows, where names ignore case: keep one"
     "component_is_a_folder|1|kit Sorvalen.ocx=/|Sorvalen.ocx is a folder, not a file"
     "notes_link_outside|1|kit QuilbrexPatch.txt=@$work/private.txt|QuilbrexPatch.txt is a symbolic link to $work/private.txt: put the file itself in the kit"
     "component_link_inside|1|kit Kestovar.ocx=@Sorvalen.ocx|Kestovar.ocx is a symbolic link to Sorvalen.ocx: put the file itself in the kit"

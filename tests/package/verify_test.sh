@@ -87,7 +87,7 @@ tampered commit_differs unsigned "sed -i 's/^Commit: .*/Commit: $OTHER/' BUILDIN
 tampered commit_missing token "sed -i 's/^Commit: .*/Commit: 0123456789abcdef0123456789abcdef01234567/' BUILDINFO"
 tampered toolchain_gone token "sed -i 's/^ cmake (= .*),/ cmake (= 3.0.0-1),/' BUILDINFO"
 tampered no_suite token "sed -i '/^Build-Suite: /d' BUILDINFO"
-# Both components carry 2.5.1.1519, so the patch takes either: swapped, as
+# Both components carry the updated version, so the patch takes either: swapped, as
 # someone who controls the download folder would, with all re-sealed but SHA256SUMS.p7s.
 tampered components_swapped_unsigned_sums token "mv Kestovar.ocx k && mv Sorvalen.ocx Kestovar.ocx && mv k Sorvalen.ocx"
 # The same with SHA256SUMS signed again: each component must still be the one whose signer BUILDINFO records.

@@ -8,6 +8,7 @@
 # session (scripts/lib/wine-session) to run them on.
 set -euo pipefail
 source "$(dirname "$0")/../../scripts/lib/wine-host.sh"
+source "$(dirname "$0")/../../scripts/lib/plan.sh"
 build=$(realpath "$1")
 session_dir=$(realpath "$2")
 objdump=$3
@@ -27,7 +28,6 @@ work=$WINEPREFIX/drive_c/library-load-check
 install=$work/Corvandel
 downloads=$work/Downloads
 log=$session/relay.log
-registration='HKLM\Software\Microsoft\Windows\CurrentVersion\App Paths\Quilbrex.exe'
 traced="KERNEL32.SetDefaultDllDirectories;KERNEL32.LoadLibraryA;KERNEL32.LoadLibraryW;KERNEL32.LoadLibraryExA;\
 KERNEL32.LoadLibraryExW;KERNEL32.GetDiskFreeSpaceA;KERNEL32.CopyFileA;ADVAPI32.RegOpenKeyExA;USER32.LoadStringA;\
 USER32.MessageBoxA"
@@ -40,14 +40,14 @@ trap cleanup EXIT
 
 rm -rf "$work"
 mkdir -p "$install" "$downloads"
-cp "$fixtures/kestovar-2.5.1.1516.dll" "$install/Kestovar.ocx"
-cp "$fixtures/sorvalen-2.5.1.1516.dll" "$install/Sorvalen.ocx"
-cp "$fixtures/kestovar-2.5.1.1519.dll" "$downloads/Kestovar.ocx"
-cp "$fixtures/sorvalen-2.5.1.1519.dll" "$downloads/Sorvalen.ocx"
-echo notes >"$downloads/QuilbrexPatch.txt"
+for name in "${PLAN_COMPONENTS[@]}"; do
+    cp "$fixtures/$(plan_fixture "$name" outdated).dll" "$install/$name"
+    cp "$fixtures/$(plan_fixture "$name" updated).dll" "$downloads/$name"
+done
+echo notes >"$downloads/$PLAN_NOTES"
 cp "$exe" "$downloads/"
-timeout 30 "$WINE" reg add "$registration" /v Path /t REG_SZ /d 'C:\library-load-check\Corvandel' /f "/reg:$view" \
-    >/dev/null 2>&1
+timeout 30 "$WINE" reg add "$PLAN_REGISTRATION" /v "$PLAN_FOLDER_VALUE" /t REG_SZ /d 'C:\library-load-check\Corvandel' /f \
+    "/reg:$view" >/dev/null 2>&1
 timeout 30 "$WINE" reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /d "$traced" /f >/dev/null 2>&1
 
 # Started from the download folder, as a user would.
@@ -82,8 +82,10 @@ while read -r load; do
     fi
     fail "library loaded from outside the system folder: $load"
 done <<<"$loads"
-cmp -s "$install/Kestovar.ocx" "$fixtures/kestovar-2.5.1.1519.dll" || fail "Kestovar.ocx was not updated"
-cmp -s "$install/Sorvalen.ocx" "$fixtures/sorvalen-2.5.1.1519.dll" || fail "Sorvalen.ocx was not updated"
-cmp -s "$install/Kestovar.old" "$fixtures/kestovar-2.5.1.1516.dll" || fail "Kestovar.old is not the old file"
-[ -f "$install/QuilbrexPatch.txt" ] || fail "the notes were not copied"
+for name in "${PLAN_COMPONENTS[@]}"; do
+    cmp -s "$install/$name" "$fixtures/$(plan_fixture "$name" updated).dll" || fail "$name was not updated"
+    cmp -s "$install/${PLAN_BACKUP[$name]}" "$fixtures/$(plan_fixture "$name" outdated).dll" ||
+        fail "${PLAN_BACKUP[$name]} is not the old file"
+done
+[ -f "$install/$PLAN_NOTES" ] || fail "the notes were not copied"
 [ $failures -eq 0 ]

@@ -7,7 +7,9 @@
 // 64-bit Windows), and as the x86-64 twin. Corvandel is installed where the
 // running program's Program Files folder is, and registered in its view.
 #include "messages/catalogue.h"
+#include "tests/wine/fixtures/fixture_name.h"
 #include "tools/box_runner.h"
+#include "update/plan.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -22,8 +24,6 @@
 
 namespace {
 
-const char REGISTRATION_KEY[] = "Software\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Quilbrex.exe";
-const char TITLE[] = "Corvandel Plenthor 7.0 Update";
 const DWORD PROCESS_TIMEOUT_MS = 20000;
 
 const char* const ABSENT = "<absent>";
@@ -40,6 +40,16 @@ std::string CatalogueText(UINT id)
             return entry.text;
     return "<no catalogue text " + std::to_string(id) + ">";
 }
+
+const std::string TITLE = CatalogueText(IDS_UPDATE_TITLE);
+
+// The plan's components as the cases name them: the first and the second,
+// and their backups without the backslash.
+static_assert(std::size(UpdatePlan) == 2, "the cases name the plan's first and second component");
+const char* const FIRST = UpdatePlan[0].sourceName;
+const char* const FIRST_BACKUP = UpdatePlan[0].backupSuffix + 1;
+const char* const SECOND = UpdatePlan[1].sourceName;
+const char* const SECOND_BACKUP = UpdatePlan[1].backupSuffix + 1;
 
 std::string ProgramFolder()
 {
@@ -142,17 +152,17 @@ void PutFixture(const std::string& fixture, const std::string& destination)
 // From both views, where there are two; a 32-bit system ignores the view flags.
 void DeleteRegistration()
 {
-    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, REGISTRATION_KEY, KEY_WOW64_32KEY, 0);
-    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, REGISTRATION_KEY, KEY_WOW64_64KEY, 0);
+    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, HOST_REGISTRATION_KEY, KEY_WOW64_32KEY, 0);
+    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, HOST_REGISTRATION_KEY, KEY_WOW64_64KEY, 0);
 }
 
 // Registers in one view: 0 is this program's own, as an installer built like it registers.
 void RegisterInView(REGSAM view, DWORD type, const std::string& data)
 {
     HKEY key = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, REGISTRATION_KEY, 0, nullptr, 0, KEY_WRITE | view,
-                                             nullptr, &key, nullptr));
-    const LONG status = RegSetValueExA(key, "Path", 0, type, reinterpret_cast<const BYTE*>(data.data()),
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_LOCAL_MACHINE, HOST_REGISTRATION_KEY, 0, nullptr, 0,
+                                             KEY_WRITE | view, nullptr, &key, nullptr));
+    const LONG status = RegSetValueExA(key, HOST_FOLDER_VALUE, 0, type, reinterpret_cast<const BYTE*>(data.data()),
                                        static_cast<DWORD>(data.size()));
     RegCloseKey(key);
     ASSERT_EQ(ERROR_SUCCESS, status);
@@ -209,11 +219,11 @@ void RemoveWorld(const World& world)
 void LayOutOutdatedInstallation(const World& world)
 {
     SetRegistration(REG_SZ, world.installFolder + '\0');
-    PutFixture("kestovar-2.5.1.1516", world.installFolder + "\\Kestovar.ocx");
-    PutFixture("sorvalen-2.5.1.1516", world.installFolder + "\\Sorvalen.ocx");
-    PutFixture("kestovar-2.5.1.1519", world.sourceFolder + "\\Kestovar.ocx");
-    PutFixture("sorvalen-2.5.1.1519", world.sourceFolder + "\\Sorvalen.ocx");
-    std::ofstream(world.sourceFolder + "\\QuilbrexPatch.txt", std::ios::binary) << NOTES_TEXT;
+    PutFixture(Fixture(FIRST, "outdated"), world.installFolder + "\\" + FIRST);
+    PutFixture(Fixture(SECOND, "outdated"), world.installFolder + "\\" + SECOND);
+    PutFixture(Fixture(FIRST, "updated"), world.sourceFolder + "\\" + FIRST);
+    PutFixture(Fixture(SECOND, "updated"), world.sourceFolder + "\\" + SECOND);
+    std::ofstream(world.sourceFolder + "\\" + NOTES_SOURCE_NAME, std::ios::binary) << NOTES_TEXT;
 }
 
 // How another program holds a file: Corvandel running has its components
@@ -235,10 +245,10 @@ struct E2eCase {
     void (*arrange)(const World&);
     UINT box; // 0: none
     // What the five files the program may write hold afterwards.
-    const char* kestovar;
-    const char* kestovarBackup;
-    const char* sorvalen;
-    const char* sorvalenBackup;
+    const char* first;
+    const char* firstBackup;
+    const char* second;
+    const char* secondBackup;
     const char* notes;
     int runs; // how many times the program is started
     // A file in the install folder that another program holds while the patch runs.
@@ -254,10 +264,22 @@ void PrintTo(const E2eCase& c, std::ostream* out)
     *out << c.name;
 }
 
-const char* const K16 = "kestovar-2.5.1.1516";
-const char* const K19 = "kestovar-2.5.1.1519";
-const char* const S16 = "sorvalen-2.5.1.1516";
-const char* const S19 = "sorvalen-2.5.1.1519";
+// The fixtures the cases install or expect, kept for the whole run.
+const std::string FIRST_OUTDATED = Fixture(FIRST, "outdated");
+const std::string FIRST_UPDATED = Fixture(FIRST, "updated");
+const std::string FIRST_UNKNOWN_BUILD = Fixture(FIRST, "unknown-build");
+const std::string FIRST_BUILD_ZERO = Fixture(FIRST, "build-zero");
+const std::string FIRST_OLDER_FAMILY = Fixture(FIRST, "older-family");
+const std::string FIRST_NEWER_FAMILY = Fixture(FIRST, "newer-family");
+const std::string SECOND_OUTDATED = Fixture(SECOND, "outdated");
+const std::string SECOND_UPDATED = Fixture(SECOND, "updated");
+const std::string SECOND_UNKNOWN_BUILD = Fixture(SECOND, "unknown-build");
+// For the tables: F and S the first and the second component, O outdated, U updated, X an unknown build.
+const char* const FO = FIRST_OUTDATED.c_str();
+const char* const FU = FIRST_UPDATED.c_str();
+const char* const FX = FIRST_UNKNOWN_BUILD.c_str();
+const char* const SO = SECOND_OUTDATED.c_str();
+const char* const SU = SECOND_UPDATED.c_str();
 
 void Nothing(const World&) {}
 
@@ -268,74 +290,76 @@ void Install(const World& world, const char* fixture, const char* name)
 
 void LeaveOldNotes(const World& world)
 {
-    std::ofstream(world.installFolder + "\\QuilbrexPatch.txt", std::ios::binary) << OLD_NOTES_TEXT;
+    std::ofstream(world.installFolder + "\\" + NOTES_SOURCE_NAME, std::ios::binary) << OLD_NOTES_TEXT;
 }
 
 void LeaveOldBackup(const World& world)
 {
-    Install(world, "kestovar-2.5.1.1517", "Kestovar.old");
+    Install(world, FX, FIRST_BACKUP);
 }
 
-const char* const K17 = "kestovar-2.5.1.1517";
-
 const E2eCase CASES[] = {
-    {"outdated_installation_is_updated", "", Nothing, 0, K19, K16, S19, S16, NOTES, 1},
-    {"second_run_only_copies_the_notes", "", Nothing, 0, K19, K16, S19, S16, NOTES, 2},
+    {"outdated_installation_is_updated", "", Nothing, 0, FU, FO, SU, SO, NOTES, 1},
+    {"second_run_only_copies_the_notes", "", Nothing, 0, FU, FO, SU, SO, NOTES, 2},
     {"both_components_already_updated", "",
      [](const World& w) {
-         Install(w, K19, "Kestovar.ocx");
-         Install(w, S19, "Sorvalen.ocx");
+         Install(w, FU, FIRST);
+         Install(w, SU, SECOND);
      },
-     0, K19, ABSENT, S19, ABSENT, NOTES, 1},
-    {"only_the_second_component_outdated", "", [](const World& w) { Install(w, K19, "Kestovar.ocx"); }, 0, K19,
-     ABSENT, S19, S16, NOTES, 1},
-    {"registration_missing", "", [](const World&) { DeleteRegistration(); }, IDS_NOT_INSTALLED, K16, ABSENT, S16,
+     0, FU, ABSENT, SU, ABSENT, NOTES, 1},
+    {"only_the_second_component_outdated", "", [](const World& w) { Install(w, FU, FIRST); }, 0, FU,
+     ABSENT, SU, SO, NOTES, 1},
+    {"registration_missing", "", [](const World&) { DeleteRegistration(); }, IDS_NOT_INSTALLED, FO, ABSENT, SO,
      ABSENT, ABSENT, 1},
     {"path_stored_as_expandable_string", "",
-     [](const World& w) { SetRegistration(REG_EXPAND_SZ, w.installFolder + '\0'); }, IDS_NOT_INSTALLED, K16,
-     ABSENT, S16, ABSENT, ABSENT, 1},
+     [](const World& w) { SetRegistration(REG_EXPAND_SZ, w.installFolder + '\0'); }, IDS_NOT_INSTALLED, FO,
+     ABSENT, SO, ABSENT, ABSENT, 1},
     {"path_of_260_bytes_without_terminator", "",
-     [](const World&) { SetRegistration(REG_SZ, "C:\\" + std::string(257, 'x')); }, IDS_NOT_INSTALLED, K16,
-     ABSENT, S16, ABSENT, ABSENT, 1},
+     [](const World&) { SetRegistration(REG_SZ, "C:\\" + std::string(257, 'x')); }, IDS_NOT_INSTALLED, FO,
+     ABSENT, SO, ABSENT, ABSENT, 1},
     {"path_with_trailing_backslash", "",
-     [](const World& w) { SetRegistration(REG_SZ, w.installFolder + "\\" + '\0'); }, 0, K19, K16, S19, S16, NOTES,
+     [](const World& w) { SetRegistration(REG_SZ, w.installFolder + "\\" + '\0'); }, 0, FU, FO, SU, SO, NOTES,
      1},
-    {"first_component_missing", "", [](const World& w) { DeleteFileA((w.installFolder + "\\Kestovar.ocx").c_str()); },
-     IDS_NO_VERSION_INFO, ABSENT, ABSENT, S16, ABSENT, ABSENT, 1},
-    {"first_component_without_version_resource", "", [](const World& w) { Install(w, "no-version", "Kestovar.ocx"); },
-     IDS_NO_VERSION_INFO, "no-version", ABSENT, S16, ABSENT, ABSENT, 1},
-    {"first_component_at_2_4", "", [](const World& w) { Install(w, "kestovar-2.4.1.1516", "Kestovar.ocx"); },
-     IDS_WRONG_VERSION, "kestovar-2.4.1.1516", ABSENT, S16, ABSENT, ABSENT, 1},
-    {"first_component_at_2_6", "", [](const World& w) { Install(w, "kestovar-2.6.1.1519", "Kestovar.ocx"); },
-     IDS_WRONG_VERSION, "kestovar-2.6.1.1519", ABSENT, S16, ABSENT, ABSENT, 1},
-    {"first_component_at_2_5_1_1517", "", [](const World& w) { Install(w, "kestovar-2.5.1.1517", "Kestovar.ocx"); },
-     IDS_WRONG_VERSION, "kestovar-2.5.1.1517", ABSENT, S16, ABSENT, ABSENT, 1},
-    {"first_component_at_2_5_0_0", "", [](const World& w) { Install(w, "kestovar-2.5.0.0", "Kestovar.ocx"); },
-     IDS_WRONG_VERSION, "kestovar-2.5.0.0", ABSENT, S16, ABSENT, ABSENT, 1},
+    {"first_component_missing", "", [](const World& w) { DeleteFileA((w.installFolder + "\\" + FIRST).c_str()); },
+     IDS_NO_VERSION_INFO, ABSENT, ABSENT, SO, ABSENT, ABSENT, 1},
+    {"first_component_without_version_resource", "", [](const World& w) { Install(w, "no-version", FIRST); },
+     IDS_NO_VERSION_INFO, "no-version", ABSENT, SO, ABSENT, ABSENT, 1},
+    // Versions the patch does not take: of the family before or after the
+    // plan's, and of its family but neither of the plan's two.
+    {"first_component_at_an_older_family", "",
+     [](const World& w) { Install(w, FIRST_OLDER_FAMILY.c_str(), FIRST); }, IDS_WRONG_VERSION,
+     FIRST_OLDER_FAMILY.c_str(), ABSENT, SO, ABSENT, ABSENT, 1},
+    {"first_component_at_a_newer_family", "",
+     [](const World& w) { Install(w, FIRST_NEWER_FAMILY.c_str(), FIRST); }, IDS_WRONG_VERSION,
+     FIRST_NEWER_FAMILY.c_str(), ABSENT, SO, ABSENT, ABSENT, 1},
+    {"first_component_at_an_unknown_build", "", [](const World& w) { Install(w, FX, FIRST); }, IDS_WRONG_VERSION,
+     FX, ABSENT, SO, ABSENT, ABSENT, 1},
+    {"first_component_at_build_zero", "", [](const World& w) { Install(w, FIRST_BUILD_ZERO.c_str(), FIRST); },
+     IDS_WRONG_VERSION, FIRST_BUILD_ZERO.c_str(), ABSENT, SO, ABSENT, ABSENT, 1},
     {"second_component_unexpected_after_first_replaced", "",
-     [](const World& w) { Install(w, "sorvalen-2.5.1.1517", "Sorvalen.ocx"); }, IDS_WRONG_VERSION, K19, K16,
-     "sorvalen-2.5.1.1517", ABSENT, ABSENT, 1},
+     [](const World& w) { Install(w, SECOND_UNKNOWN_BUILD.c_str(), SECOND); }, IDS_WRONG_VERSION, FU, FO,
+     SECOND_UNKNOWN_BUILD.c_str(), ABSENT, ABSENT, 1},
     {"backup_cannot_be_written", "",
-     [](const World& w) { CreateDirectoryA((w.installFolder + "\\Kestovar.old").c_str(), nullptr); },
-     IDS_BACKUP_FAILED, K16, A_FOLDER, S16, ABSENT, ABSENT, 1},
+     [](const World& w) { CreateDirectoryA((w.installFolder + "\\" + FIRST_BACKUP).c_str(), nullptr); },
+     IDS_BACKUP_FAILED, FO, A_FOLDER, SO, ABSENT, ABSENT, 1},
     {"new_component_missing_from_current_directory", "",
-     [](const World& w) { DeleteFileA((w.sourceFolder + "\\Kestovar.ocx").c_str()); }, IDS_COPY_FAILED, K16, K16,
-     S16, ABSENT, ABSENT, 1},
+     [](const World& w) { DeleteFileA((w.sourceFolder + "\\" + FIRST).c_str()); }, IDS_COPY_FAILED, FO, FO,
+     SO, ABSENT, ABSENT, 1},
     {"notes_missing_from_current_directory", "",
-     [](const World& w) { DeleteFileA((w.sourceFolder + "\\QuilbrexPatch.txt").c_str()); }, IDS_COPY_FAILED, K19,
-     K16, S19, S16, ABSENT, 1},
-    {"earlier_backup_is_overwritten", "", [](const World& w) { Install(w, "kestovar-2.5.1.1517", "Kestovar.old"); },
-     0, K19, K16, S19, S16, NOTES, 1},
-    {"install_folder_on_another_drive", "D:", Nothing, 0, K19, K16, S19, S16, NOTES, 1},
-    {"install_drive_too_full", "E:", Nothing, IDS_LOW_DISK_SPACE, K16, ABSENT, S16, ABSENT, ABSENT, 1},
+     [](const World& w) { DeleteFileA((w.sourceFolder + "\\" + NOTES_SOURCE_NAME).c_str()); }, IDS_COPY_FAILED, FU,
+     FO, SU, SO, ABSENT, 1},
+    {"earlier_backup_is_overwritten", "", LeaveOldBackup,
+     0, FU, FO, SU, SO, NOTES, 1},
+    {"install_folder_on_another_drive", "D:", Nothing, 0, FU, FO, SU, SO, NOTES, 1},
+    {"install_drive_too_full", "E:", Nothing, IDS_LOW_DISK_SPACE, FO, ABSENT, SO, ABSENT, ABSENT, 1},
     // What people meet: Corvandel running, files held open, the wrong folder.
-    {"component_in_use_by_running_corvandel", "", Nothing, IDS_COPY_FAILED, K16, K16, S16, ABSENT, ABSENT, 1,
-     "Kestovar.ocx", Hold::LOADED_AS_LIBRARY},
-    {"earlier_backup_held_open", "", LeaveOldBackup, IDS_BACKUP_FAILED, K16, K17, S16, ABSENT, ABSENT, 1,
-     "Kestovar.old", Hold::OPEN_FOR_READING},
-    {"notes_in_install_folder_held_open", "", LeaveOldNotes, IDS_COPY_FAILED, K19, K16, S19, S16, OLD_NOTES, 1,
-     "QuilbrexPatch.txt", Hold::OPEN_FOR_READING},
-    {"started_from_the_install_folder", "", Nothing, IDS_COPY_FAILED, K16, K16, S16, ABSENT, ABSENT, 1, nullptr,
+    {"component_in_use_by_running_corvandel", "", Nothing, IDS_COPY_FAILED, FO, FO, SO, ABSENT, ABSENT, 1,
+     FIRST, Hold::LOADED_AS_LIBRARY},
+    {"earlier_backup_held_open", "", LeaveOldBackup, IDS_BACKUP_FAILED, FO, FX, SO, ABSENT, ABSENT, 1,
+     FIRST_BACKUP, Hold::OPEN_FOR_READING},
+    {"notes_in_install_folder_held_open", "", LeaveOldNotes, IDS_COPY_FAILED, FU, FO, SU, SO, OLD_NOTES, 1,
+     NOTES_SOURCE_NAME, Hold::OPEN_FOR_READING},
+    {"started_from_the_install_folder", "", Nothing, IDS_COPY_FAILED, FO, FO, SO, ABSENT, ABSENT, 1, nullptr,
      Hold::NOTHING, true},
 };
 
@@ -390,8 +414,8 @@ std::string ArrangeViews(const E2eCase& c, World& world)
         RemoveTree(tree);
         world.roots.push_back(tree);
         MakeFolders(other);
-        PutFixture("kestovar-2.5.1.1516", other + "\\Kestovar.ocx");
-        PutFixture("sorvalen-2.5.1.1516", other + "\\Sorvalen.ocx");
+        PutFixture(FO, other + "\\" + FIRST);
+        PutFixture(SO, other + "\\" + SECOND);
         SetRegistration(REG_SZ, other + '\0');
     } else {
         DeleteRegistration();
@@ -445,11 +469,11 @@ void RunCase(const E2eCase& c)
     const struct {
         const char* name;
         const char* content;
-    } files[] = {{"Kestovar.ocx", c.kestovar},
-                 {"Kestovar.old", c.kestovarBackup},
-                 {"Sorvalen.ocx", c.sorvalen},
-                 {"Sorvalen.old", c.sorvalenBackup},
-                 {"QuilbrexPatch.txt", c.notes}};
+    } files[] = {{FIRST, c.first},
+                 {FIRST_BACKUP, c.firstBackup},
+                 {SECOND, c.second},
+                 {SECOND_BACKUP, c.secondBackup},
+                 {NOTES_SOURCE_NAME, c.notes}};
     std::set<std::string> allowed = before;
     for (const auto& file : files) {
         allowed.insert(file.name);
@@ -479,9 +503,9 @@ TEST_P(E2e, Run)
 // whichever installer registered it, and only one registration can exist:
 // the last one written, through either view.
 const E2eCase WOW64_CASES[] = {
-    {"registration_written_through_64bit_view", "", Nothing, 0, K19, K16, S19, S16, NOTES, 1, nullptr,
+    {"registration_written_through_64bit_view", "", Nothing, 0, FU, FO, SU, SO, NOTES, 1, nullptr,
      Hold::NOTHING, false, nullptr, Views::ONLY_64BIT},
-    {"registrations_through_both_views_are_one", "", Nothing, 0, K19, K16, S19, S16, NOTES, 1, nullptr,
+    {"registrations_through_both_views_are_one", "", Nothing, 0, FU, FO, SU, SO, NOTES, 1, nullptr,
      Hold::NOTHING, false, nullptr, Views::OWN_THEN_64BIT_ELSEWHERE},
 };
 
@@ -528,7 +552,7 @@ TEST(Wow64Registry, SoftwareHasTwoViewsButAppPathsIsShared)
     memset(path, 'X', sizeof path);
     DWORD size = sizeof path;
     DWORD type = REG_NONE;
-    EXPECT_EQ(ERROR_SUCCESS, RegGetValueA(HKEY_LOCAL_MACHINE, REGISTRATION_KEY, "Path", RRF_RT_REG_SZ, &type, path,
+    EXPECT_EQ(ERROR_SUCCESS, RegGetValueA(HKEY_LOCAL_MACHINE, HOST_REGISTRATION_KEY, HOST_FOLDER_VALUE, RRF_RT_REG_SZ, &type, path,
                                           &size));
     EXPECT_EQ(through64, std::string(path)) << "the 32-bit view's App Paths should be the 64-bit view's";
     DeleteRegistration();
@@ -555,12 +579,12 @@ bool PlatformOverwritesReadOnlyFiles()
 // that copy with its message, as each case below expects; where it is not
 // (Wine run by root), the update completes.
 const E2eCase READ_ONLY_CASES[] = {
-    {"read_only_component", "", Nothing, IDS_COPY_FAILED, K16, K16, S16, ABSENT, ABSENT, 1, nullptr, Hold::NOTHING,
-     false, "Kestovar.ocx"},
-    {"read_only_earlier_backup", "", LeaveOldBackup, IDS_BACKUP_FAILED, K16, K17, S16, ABSENT, ABSENT, 1, nullptr,
-     Hold::NOTHING, false, "Kestovar.old"},
-    {"read_only_notes_in_install_folder", "", LeaveOldNotes, IDS_COPY_FAILED, K19, K16, S19, S16, OLD_NOTES, 1,
-     nullptr, Hold::NOTHING, false, "QuilbrexPatch.txt"},
+    {"read_only_component", "", Nothing, IDS_COPY_FAILED, FO, FO, SO, ABSENT, ABSENT, 1, nullptr, Hold::NOTHING,
+     false, FIRST},
+    {"read_only_earlier_backup", "", LeaveOldBackup, IDS_BACKUP_FAILED, FO, FX, SO, ABSENT, ABSENT, 1, nullptr,
+     Hold::NOTHING, false, FIRST_BACKUP},
+    {"read_only_notes_in_install_folder", "", LeaveOldNotes, IDS_COPY_FAILED, FU, FO, SU, SO, OLD_NOTES, 1,
+     nullptr, Hold::NOTHING, false, NOTES_SOURCE_NAME},
 };
 
 class E2eReadOnly : public testing::TestWithParam<E2eCase> {};
@@ -571,7 +595,7 @@ TEST_P(E2eReadOnly, Run)
     std::cout << "[ INFO     ] CopyFileA over a read-only file here: " << (overwrites ? "replaces it" : "refuses")
               << "\n";
     const E2eCase& refused = GetParam();
-    const E2eCase replaced = {refused.name, "",    refused.arrange, 0,     K19, K16, S19, S16, NOTES, 1,
+    const E2eCase replaced = {refused.name, "",    refused.arrange, 0,     FU, FO, SU, SO, NOTES, 1,
                               nullptr,      Hold::NOTHING, false,   refused.readOnlyFile};
     RunCase(overwrites ? replaced : refused);
 }

@@ -58,7 +58,7 @@ constexpr DWORD FileVersionLS(const char* text)
 }
 
 // The file version family the probe accepts, in the high word: the first two
-// numbers of the plan's versions. The plan (update/plan.inc) holds data and no
+// numbers of the plan's versions. The plan (plan/plan.inc) holds data and no
 // code, so the checks read it as the run does; update/plan.h checks that both
 // of its versions are of this family.
 #define PLAN_HOST_REGISTRATION(key, value)
@@ -66,7 +66,7 @@ constexpr DWORD FileVersionLS(const char* text)
 #define PLAN_UPDATED_VERSION(version)
 #define PLAN_COMPONENT(name, backupName, bytesA, bytesB)
 #define PLAN_NOTES(name)
-#include "update/plan.inc"
+#include "plan/plan.inc"
 #undef PLAN_HOST_REGISTRATION
 #undef PLAN_OUTDATED_VERSION
 #undef PLAN_UPDATED_VERSION

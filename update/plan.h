@@ -1,7 +1,7 @@
 // Everything the patch knows in advance, as the program sees it: where the
 // host application registers its folder, which component versions it accepts,
 // which files it replaces and how much room it demands. The facts themselves
-// are written once, in update/plan.inc; nothing here can change without a
+// are written once, in plan/plan.inc; nothing here can change without a
 // rebuild.
 #pragma once
 
@@ -33,7 +33,7 @@ struct ComponentUpdate {
 #define PLAN_NOTES(name)                                                                                       \
     inline constexpr char NOTES_SOURCE_NAME[] = name;                                                          \
     inline constexpr char NOTES_TARGET_SUFFIX[] = "\\" name;
-#include "update/plan.inc"
+#include "plan/plan.inc"
 
 // The rows, in the plan's order.
 #undef PLAN_HOST_REGISTRATION
@@ -47,7 +47,7 @@ struct ComponentUpdate {
 #define PLAN_COMPONENT(name, backupName, bytesA, bytesB) {name, "\\" name, "\\" backupName, bytesA, bytesB},
 #define PLAN_NOTES(name)
 inline constexpr ComponentUpdate UpdatePlan[] = {
-#include "update/plan.inc"
+#include "plan/plan.inc"
 };
 #undef PLAN_HOST_REGISTRATION
 #undef PLAN_OUTDATED_VERSION

@@ -1,9 +1,9 @@
-# The patch's plan for the shell, read from update/plan.inc, the file the
+# The patch's plan for the shell, read from plan/plan.inc, the file the
 # program compiles in: the release scripts and the tests act on the plan the
 # exe holds, never on a copy of it. The file is read strictly: whatever it
 # cannot read stops it with one line naming the file, the line and what is
 # wrong. Source it from anywhere (status 1 when the plan cannot be read); then:
-#   PLAN_FILE                   the plan read, update/plan.inc of this tree
+#   PLAN_FILE                   the plan read, plan/plan.inc of this tree
 #   PLAN_OUTDATED_VERSION       the version the patch updates, dotted as Windows shows it
 #   PLAN_UPDATED_VERSION        the version it installs
 #   PLAN_COMPONENTS             each component's file name, in the plan's order
@@ -126,4 +126,4 @@ plan_read() { # FILE [SHOWN]
     done
 }
 
-plan_read "$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)/update/plan.inc" update/plan.inc || return 1
+plan_read "$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)/plan/plan.inc" plan/plan.inc || return 1

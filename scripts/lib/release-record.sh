@@ -32,7 +32,7 @@ source "${BASH_SOURCE[0]%/*}/outside-values.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/plan.sh" || return 1
 PATCH_NAMES=(CorvandelUpdate.exe "${PLAN_COMPONENTS[@]}" "$PLAN_NOTES")
 COMPONENTS=("${PLAN_COMPONENTS[@]}")
-EXE_SOURCES=(update checks messages platform cmake CMakeLists.txt CMakePresets.json)
+EXE_SOURCES=(update checks plan messages platform cmake CMakeLists.txt CMakePresets.json)
 BUILD_PACKAGES=(
     g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix gcc-mingw-w64-i686-posix-runtime gcc-mingw-w64-base
     binutils-mingw-w64-i686 mingw-w64-i686-dev mingw-w64-common cmake cmake-data make

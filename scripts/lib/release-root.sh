@@ -92,9 +92,18 @@ root_prepare() { # RECORD MIRROR
     ROOT_MADE=yes
 }
 
+# What of EXE_SOURCES this tree holds: a release's older commit may lack a
+# folder that came later (plan/).
+exe_sources_here() {
+    local source
+    for source in "${EXE_SOURCES[@]}"; do [ ! -e "$source" ] || printf '%s\n' "$source"; done
+}
+
 # The sources, their exact bytes: the same digest means the same exe.
 exe_sources_digest() {
-    tar --sort=name --mtime=@0 --owner=0 --group=0 --numeric-owner -cf - "${EXE_SOURCES[@]}" | sha256sum | cut -c1-32
+    local sources
+    mapfile -t sources < <(exe_sources_here)
+    tar --sort=name --mtime=@0 --owner=0 --group=0 --numeric-owner -cf - "${sources[@]}" | sha256sum | cut -c1-32
 }
 
 # A copy of FROM at TO, under a temporary name until it is whole: its SHA-256
@@ -107,7 +116,7 @@ copy_whole() { # FROM TO SHA256
 }
 
 root_build() { # OUT [DIR]
-    local kept build=${2:-/build} built
+    local kept build=${2:-/build} built sources
     kept=$ROOT.builds/$(exe_sources_digest)
     if [ "${ROOT_REUSE_BUILDS:-yes}" = yes ] && [ -s "$kept.exe" ] && [ -s "$kept.sha256" ]; then
         copy_whole "$kept.exe" "$1" "$(cat "$kept.sha256")" && return 0
@@ -118,7 +127,8 @@ root_build() { # OUT [DIR]
     [ ! -d "$ROOT/src" ] || chmod -R u+w "$ROOT/src"
     rm -rf "$ROOT/src" "${ROOT:?}$build"
     mkdir -p "$ROOT/src" "$ROOT.builds"
-    tar -cf - "${EXE_SOURCES[@]}" | tar -C "$ROOT/src" -xf -
+    mapfile -t sources < <(exe_sources_here)
+    tar -cf - "${sources[@]}" | tar -C "$ROOT/src" -xf -
     chmod -R a-w "$ROOT/src"
     if ! timeout 600 chroot "$ROOT" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root LC_ALL=C /bin/sh -c \
         "cmake -S /src -B $build --toolchain /src/cmake/mingw-i686.cmake -DCMAKE_BUILD_TYPE=Release \

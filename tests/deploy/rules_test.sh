@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The requirement and detection rules that the documents give administrators,
 # read from the document itself and evaluated on Wine the way a deployment
-# system evaluates them, against installations of the plan (update/plan.inc)
+# system evaluates them, against installations of the plan (plan/plan.inc)
 # patched, unpatched and broken by each failure the patch can meet there.
 # Detection, not the exit code (always 0), is what tells a deployment system
 # whether the patch took, so every failure must leave the installation "not

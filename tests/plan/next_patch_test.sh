@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The next patch is one edit of update/plan.inc. In a copy of this tree (its
+# The next patch is one edit of plan/plan.inc. In a copy of this tree (its
 # files as they stand, uncommitted changes too, without build/: git ls-files,
 # committed there as a publisher commits the edit), the plan is moved to the
 # family after this one's, outdated x.y.0.30 and updated x.y.0.34, with other
@@ -36,14 +36,14 @@ done | tar --null -T - -cf - | tar -C "$next" -xf -
 mkdir -p build/release-root build/windows/wine-template "$next/build/windows"
 ln -s "$here/build/release-root" "$next/build/release-root"
 ln -s "$here/build/windows/wine-template" "$next/build/windows/wine-template"
-old_plan=$(<update/plan.inc) plan_text=$old_plan
+old_plan=$(<plan/plan.inc) plan_text=$old_plan
 plan_text=${plan_text/"\"$OLD_OUTDATED\""/"\"$NEXT_OUTDATED\""}
 plan_text=${plan_text/"\"$OLD_UPDATED\""/"\"$NEXT_UPDATED\""}
 for name in "${PLAN_COMPONENTS[@]}"; do
     read -r bytes_a bytes_b <<<"${PLAN_ROW_BYTES[$name]}"
     plan_text=${plan_text/", $bytes_a, $bytes_b)"/", $((bytes_a + 123457)), $((bytes_b + 234571)))"}
 done
-printf '%s\n' "$plan_text" >"$next/update/plan.inc"
+printf '%s\n' "$plan_text" >"$next/plan/plan.inc"
 cd "$next" || exit 1
 update_docs=$(scripts/update-docs 2>&1)
 git init -q && git add -A && git -c user.name=test -c user.email=test@example.invalid commit -qm "The next patch" ||

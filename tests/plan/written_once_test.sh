@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The plan (update/plan.inc) is written once, and everything else follows it.
+# The plan (plan/plan.inc) is written once, and everything else follows it.
 # Fails when scripts/lib/plan.sh cannot read the plan or reads a broken one;
 # when one of the plan's values (each version dotted and as its double-word,
 # each byte count in decimal and in hex, the registration key) is written in
@@ -15,7 +15,7 @@ check() { if "${@:2}"; then passed=$((passed + 1)); else echo "FAIL: $1"; failed
 work=$(mktemp -d "${TMPDIR:-/tmp}/corvandel-plan-test.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-source scripts/lib/plan.sh || { echo "FAIL: scripts/lib/plan.sh cannot read update/plan.inc"; exit 1; }
+source scripts/lib/plan.sh || { echo "FAIL: scripts/lib/plan.sh cannot read plan/plan.inc"; exit 1; }
 source scripts/lib/deployment-rules.sh || exit 1
 echo "plan: $PLAN_OUTDATED_VERSION to $PLAN_UPDATED_VERSION; ${PLAN_COMPONENTS[*]} and $PLAN_NOTES"
 
@@ -26,7 +26,7 @@ echo "plan: $PLAN_OUTDATED_VERSION to $PLAN_UPDATED_VERSION; ${PLAN_COMPONENTS[*
 IFS=. read -r major minor _ <<<"$PLAN_OUTDATED_VERSION"
 first=${PLAN_COMPONENTS[0]}
 read -r first_a _ <<<"${PLAN_ROW_BYTES[$first]}"
-plan_text=$(<update/plan.inc)
+plan_text=$(<plan/plan.inc)
 # name | text to change | its replacement | what the line must say
 BROKEN=(
     "updated version of another family|\"$PLAN_UPDATED_VERSION\"|\"$((major + 1)).$minor.0.1\"|the updated version $((major + 1)).$minor.0.1 is not of the outdated one's family"
@@ -54,7 +54,7 @@ for row in "${BROKEN[@]}"; do
 done
 
 # ------------------------------------------------- the plan's values, written once
-# Where a value of the plan may stand outside update/plan.inc, and why:
+# Where a value of the plan may stand outside plan/plan.inc, and why:
 # file | kind (version, double-word, byte count, registration key) | why it is there
 EXCEPTIONS=(
     "tests/host/checks_test.cpp|byte count|the free-space check's worked values: its arithmetic tested on the byte counts its design was worked out on, with the clusters they need worked out by hand"
@@ -102,11 +102,11 @@ for row in "${PATTERNS[@]}"; do
             IFS='|' read -r where what _ <<<"$exception"
             [ "$where|$what" != "$file|$kind" ] || allowed=yes
         done
-        [ -n "$allowed" ] || found+=("$file:$number: $shown, which only update/plan.inc may hold")
+        [ -n "$allowed" ] || found+=("$file:$number: $shown, which only plan/plan.inc may hold")
     done < <(grep -InHiE -- "$pattern" "${files[@]}")
 done
 [ ${#found[@]} -eq 0 ] || printf 'FAIL: %s\n' "${found[@]}"
-check "no value of the plan is written outside update/plan.inc (${#files[@]} files searched, ${#found[@]} found)" test ${#found[@]} -eq 0
+check "no value of the plan is written outside plan/plan.inc (${#files[@]} files searched, ${#found[@]} found)" test ${#found[@]} -eq 0
 
 # ------------------------------------------------------------- the documents
 # What a document states must be what the plan holds: the versions a reader

@@ -12,6 +12,8 @@
 #   patch_world_stop         stops the session and removes its folder
 #   lay_out_outdated_installation
 #                            the registration, and the STAND_IN fixtures (2.5.1.1516) in INSTALL
+#   lay_out_download_folder  the release as a user unpacks it into DOWNLOADS: the UPDATED fixtures
+#                            (2.5.1.1519), the notes and PATCH_EXE as CorvandelUpdate.exe
 #   installation_snapshot    a line for each file in PATCH_FILES: a component's version, "notes"
 #                            for the notes, "-" when absent
 #   print_installation_table LABEL SNAPSHOT [LABEL SNAPSHOT ...]
@@ -38,6 +40,8 @@ fi
 DOWNLOADS_WIN='C:\users\Public\Downloads\CorvandelPatch'
 # The fixture that stands in for each installed component of an outdated installation.
 declare -A STAND_IN=([Kestovar.ocx]=kestovar-2.5.1.1516 [Sorvalen.ocx]=sorvalen-2.5.1.1516)
+# And the fixture that stands in for each new component of the release.
+declare -A UPDATED=([Kestovar.ocx]=kestovar-2.5.1.1519 [Sorvalen.ocx]=sorvalen-2.5.1.1519)
 
 patch_world_start() {
     PATCH_WORK=$(mktemp -d "${TMPDIR:-/tmp}/corvandel-patch.XXXXXX")
@@ -83,6 +87,14 @@ lay_out_outdated_installation() {
         timeout 60 "$WINE" reg add "$PATCH_REGISTRATION" /v Path /t REG_SZ /d "$INSTALL_WIN" /f /reg:32 >/dev/null 2>&1 &&
         cp "$PATCH_BUILD/fixtures/${STAND_IN[Kestovar.ocx]}.dll" "$INSTALL/Kestovar.ocx" &&
         cp "$PATCH_BUILD/fixtures/${STAND_IN[Sorvalen.ocx]}.dll" "$INSTALL/Sorvalen.ocx"
+}
+
+lay_out_download_folder() {
+    mkdir -p "$DOWNLOADS" &&
+        cp "$PATCH_BUILD/fixtures/${UPDATED[Kestovar.ocx]}.dll" "$DOWNLOADS/Kestovar.ocx" &&
+        cp "$PATCH_BUILD/fixtures/${UPDATED[Sorvalen.ocx]}.dll" "$DOWNLOADS/Sorvalen.ocx" &&
+        printf 'Corvandel patch 2.5.1.1519\r\n' >"$DOWNLOADS/QuilbrexPatch.txt" &&
+        cp "$PATCH_EXE" "$DOWNLOADS/CorvandelUpdate.exe"
 }
 
 installation_snapshot() {

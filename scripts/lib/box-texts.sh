@@ -12,9 +12,10 @@
 #                            (a line feed where the box breaks the line); status 1 when the
 #                            text is not where it should be, with BOX_TEXTS_FAULT saying so
 #   box_digest ID            sha256 of its caption, a line feed and its text
-#   BOX_MANIFEST             the name of the record kept beside the pictures: one line a
-#                            picture, "ID PICTURE DIGEST"
+#   BOX_PICTURES             the folder of the pictures, and BOX_MANIFEST the name of the record
+#                            kept beside them: one line a picture, "ID PICTURE DIGEST"
 
+BOX_PICTURES=docs/boxes
 BOX_MANIFEST=manifest
 BOX_TEXTS_FAULT=
 

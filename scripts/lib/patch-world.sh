@@ -1,10 +1,10 @@
-# The patch at work on a throwaway Wine prefix, shared by scripts/demo and
-# scripts/package. The world is 64-bit Windows, as most people who run the
-# patch have: a 64-bit prefix, Corvandel under Program Files (x86). It is
-# patched with the shipped 32-bit exe, under WOW64, wherever this machine can
-# run it, else with the x86-64 twin of the same sources (PATCH_EXE, and
-# PATCH_EXE_NOTE to say which). Source it from the project's root after the
-# windows and windows-x64 presets are built; then:
+# The patch at work on a throwaway Wine prefix, shared by scripts/demo,
+# scripts/package and scripts/box-pictures. The world is 64-bit Windows, as
+# most people who run the patch have: a 64-bit prefix, Corvandel under Program
+# Files (x86). It is patched with the shipped 32-bit exe, under WOW64,
+# wherever this machine can run it, else with the x86-64 twin of the same
+# sources (PATCH_EXE, and PATCH_EXE_NOTE to say which). Source it from the
+# project's root after the windows and windows-x64 presets are built; then:
 #   patch_world_start        a session in a new folder of $TMPDIR, its prefix copied from
 #                            build/windows/wine-template (booted there once); sets WINEPREFIX,
 #                            WINE, DISPLAY, INSTALL and DOWNLOADS (Unix paths of Corvandel's folder

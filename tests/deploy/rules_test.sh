@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The requirement and detection rules that the README gives administrators,
-# read from the README itself and evaluated on Wine the way a deployment
+# The requirement and detection rules that the administrators' guide gives,
+# read from the guide itself and evaluated on Wine the way a deployment
 # system evaluates them, against installations patched, unpatched and broken
 # by each failure the patch can meet there. Detection, not the exit code
 # (always 0), is what tells a deployment system whether the patch took, so
@@ -14,15 +14,16 @@ check() { if "${@:2}"; then passed=$((passed + 1)); else echo "FAIL: $1"; failed
 trap patch_world_stop EXIT
 
 # ------------------------------------------------------------- the rules
-# The README's table between its two markers: one row per rule.
+# The guide's table between its two markers: one row per rule.
+RULES_DOC=docs/deploying.md
 RULES=()
 while IFS= read -r line; do
     RULES+=("$line")
-done < <(sed -n '/^<!-- deployment rules/,/^<!-- end of deployment rules/p' README.md |
+done < <(sed -n '/^<!-- deployment rules/,/^<!-- end of deployment rules/p' "$RULES_DOC" |
     grep -E '^\| (requirement|detection) \|' | tr -d '`')
-check "the README gives requirement and detection rules (found ${#RULES[@]})" test ${#RULES[@]} -ge 3
+check "$RULES_DOC gives requirement and detection rules (found ${#RULES[@]})" test ${#RULES[@]} -ge 3
 
-# A rule's path as a Unix path of the prefix. The README writes Corvandel's
+# A rule's path as a Unix path of the prefix. The guide writes Corvandel's
 # folder as it lies on most PCs, %ProgramFiles%\Corvandel read as a 32-bit
 # app reads it; an administrator whose PCs have it elsewhere writes that
 # folder instead, as this test does for the installation on drive E:.
@@ -49,9 +50,9 @@ rule_holds() { # TYPE PATH NAME CHECK OPERATOR VALUE
             case $operator in
                 "greater than or equal to") version_at_least "$version" "$value" ;;
                 "less than or equal to") version_at_least "$value" "$version" ;;
-                *) echo "FAIL: the README's operator \"$operator\" is not one this test evaluates" >&2; return 2 ;;
+                *) echo "FAIL: $RULES_DOC's operator \"$operator\" is not one this test evaluates" >&2; return 2 ;;
             esac ;;
-        *) echo "FAIL: the README's rule \"$type, $what\" is not one this test evaluates" >&2; return 2 ;;
+        *) echo "FAIL: $RULES_DOC's rule \"$type, $what\" is not one this test evaluates" >&2; return 2 ;;
     esac
 }
 
@@ -136,7 +137,7 @@ run_and_read_box() { # NAME
     sed -n '2p' "$PATCH_WORK/$1.run" | tr -d '\r'
 }
 
-echo "deploy rules: ${#RULES[@]} rules from the README, evaluated on Wine with $PATCH_EXE_NOTE"
+echo "deploy rules: ${#RULES[@]} rules from $RULES_DOC, evaluated on Wine with $PATCH_EXE_NOTE"
 patch_world_start || { echo "FAIL: could not start a Wine session"; exit 1; }
 for row in "${SCENARIOS[@]}"; do
     IFS='|' read -r name arrange requirements before box detection retry after_retry <<<"$row"

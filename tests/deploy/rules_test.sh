@@ -7,7 +7,7 @@
 # every failure must leave the installation "not detected".
 #   tests/deploy/rules_test.sh      (after the windows and windows-x64 presets are built)
 set -uo pipefail
-cd "$(dirname "$0")/../.."
+cd "$(dirname "$0")/../.." || exit 1
 source scripts/lib/patch-world.sh
 passed=0 failed=0 skipped=()
 check() { if "${@:2}"; then passed=$((passed + 1)); else echo "FAIL: $1"; failed=$((failed + 1)); fi; }

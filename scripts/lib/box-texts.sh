@@ -21,22 +21,22 @@ BOX_TEXTS_FAULT=
 
 box_texts_file() { printf '%s/%s\n' "${BOX_TEXTS_ROOT:-.}" "$1"; }
 
-# The value of the C string literal in the line on stdin, between its first and last quote.
-c_string_value() {
-    local literal
-    IFS= read -r literal || return 1
-    [[ $literal == *\"*\"* ]] || return 1
+# The value of the C string literal in LINE, between its first and last quote;
+# status 1, with BOX_TEXTS_FAULT, when LINE holds none.
+c_string_value() { # LINE FAULT
+    local literal=$1
+    if [[ $literal != *\"*\"* ]]; then
+        BOX_TEXTS_FAULT=$2
+        return 1
+    fi
     literal=${literal#*\"}
     literal=${literal%\"*}
     printf '%b' "${literal//\\\"/\"}"
 }
 
 catalogue_text() { # ID
-    local file
-    file=$(box_texts_file messages/catalogue.inc)
-    grep -m1 "^CATALOGUE_TEXT($1, \"" "$file" 2>/dev/null | c_string_value && return 0
-    BOX_TEXTS_FAULT="messages/catalogue.inc has no text for $1"
-    return 1
+    c_string_value "$(grep -m1 "^CATALOGUE_TEXT($1, \"" "$(box_texts_file messages/catalogue.inc)" 2>/dev/null)" \
+        "messages/catalogue.inc has no text for $1"
 }
 
 box_ids() {
@@ -60,14 +60,11 @@ box_caption() { # ID
 }
 
 box_text() { # ID
-    local file
     case $1 in
         WITHOUT_CATALOGUE) ;;
         OUT_OF_MEMORY_TEXT)
-            file=$(box_texts_file messages/error_box.h)
-            grep -m1 "OUT_OF_MEMORY_TEXT\[\] = \"" "$file" 2>/dev/null | c_string_value && return 0
-            BOX_TEXTS_FAULT="messages/error_box.h has no OUT_OF_MEMORY_TEXT"
-            return 1
+            c_string_value "$(grep -m1 "OUT_OF_MEMORY_TEXT\[\] = \"" "$(box_texts_file messages/error_box.h)" 2>/dev/null)" \
+                "messages/error_box.h has no OUT_OF_MEMORY_TEXT"
             ;;
         *) catalogue_text "$1" ;;
     esac

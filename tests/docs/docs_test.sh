@@ -302,6 +302,9 @@ replace() { # FILE OLD NEW: every OLD in FILE, which must hold one
 }
 # FILE TEXT: a new file, since the copy's files are links to the pristine tree's.
 append() { { cat "$1" && printf '%s\n' "$2"; } >"$1.new" && mv "$1.new" "$1"; }
+reword() { # FILE START: "Reworded " put into the text of the C string literal that follows START
+    replace "$1" "$2\"" "$2\"Reworded "
+}
 
 # name | how the copy is broken | a line the check must print (an extended regular expression; empty: no fault at all)
 FAULTS=(
@@ -312,9 +315,9 @@ FAULTS=(
     "an option gone from a command's usage|replace scripts/verify-release ' [--mirror URL]' ''|^docs/verifying.md:[0-9]+: scripts/verify-release does not take --mirror:"
     "a command that is gone|rm scripts/pin-toolchain|^docs/releasing.md:[0-9]+: scripts/pin-toolchain: no such command"
     "a path that is gone|rm tests/deploy/rules_test.sh|^docs/deploying.md:[0-9]+: tests/deploy/rules_test.sh: no such file"
-    "a box's text changed|replace messages/catalogue.inc 'Unable to backup existing files.' 'Unable to back up existing files.'|^docs/boxes/backup-failed.png: made from other texts than IDS_BACKUP_FAILED's.*: run scripts/box-pictures"
-    "the caption changed|replace messages/catalogue.inc '\"Corvandel Plenthor 7.0 Update\"' '\"Corvandel Plenthor 7.1 Update\"'|^docs/boxes/out-of-memory.png: made from other texts"
-    "the out-of-memory text changed|replace messages/error_box.h '\"Out of memory.\"' '\"Not enough memory.\"'|^docs/boxes/out-of-memory.png: made from other texts than OUT_OF_MEMORY_TEXT's"
+    "a box's text changed|reword messages/catalogue.inc 'CATALOGUE_TEXT(IDS_BACKUP_FAILED, '|^docs/boxes/backup-failed.png: made from other texts than IDS_BACKUP_FAILED's.*: run scripts/box-pictures"
+    "the caption changed|reword messages/catalogue.inc 'CATALOGUE_TEXT(IDS_UPDATE_TITLE, '|^docs/boxes/out-of-memory.png: made from other texts"
+    "the out-of-memory text changed|reword messages/error_box.h 'OUT_OF_MEMORY_TEXT[] = '|^docs/boxes/out-of-memory.png: made from other texts than OUT_OF_MEMORY_TEXT's"
     "the out-of-memory text moved|replace messages/error_box.h 'OUT_OF_MEMORY_TEXT[]' 'OUT_OF_MEMORY[]'|^docs/boxes/out-of-memory.png: cannot tell what it must show: messages/error_box.h has no OUT_OF_MEMORY_TEXT"
     "a picture missing|rm docs/boxes/copy-failed.png|^docs/boxes/copy-failed.png: missing: run scripts/box-pictures"
     "a new message without a picture|append messages/catalogue.inc 'CATALOGUE_TEXT(IDS_DRIVE_LOCKED, \"The drive is locked.\")'|^docs/boxes/drive-locked.png: no picture of the box IDS_DRIVE_LOCKED"

@@ -10,7 +10,7 @@
 #                         it has no such markers
 
 source "$(dirname "${BASH_SOURCE[0]}")/plan.sh" || return 1
-RULES_DOC=README.md
+RULES_DOC=docs/deploying.md
 RULES_BEGIN='<!-- deployment rules'
 RULES_END='<!-- end of deployment rules'
 

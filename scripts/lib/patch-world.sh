@@ -1,12 +1,12 @@
-# The patch at work on a throwaway Wine prefix, shared by scripts/demo and
-# scripts/package. The world is 64-bit Windows, as most people who run the
-# patch have: a 64-bit prefix, Corvandel under Program Files (x86). It is
-# patched with the shipped 32-bit exe, under WOW64, wherever this machine can
-# run it, else with the x86-64 twin of the same sources (PATCH_EXE, and
-# PATCH_EXE_NOTE to say which). Source it from the project's root after the
-# windows and windows-x64 presets are built. The installation is the plan's
-# (scripts/lib/plan.sh): its registration, its components and their backups,
-# its notes. Then:
+# The patch at work on a throwaway Wine prefix, shared by scripts/demo,
+# scripts/package and scripts/box-pictures. The world is 64-bit Windows, as
+# most people who run the patch have: a 64-bit prefix, Corvandel under Program
+# Files (x86). It is patched with the shipped 32-bit exe, under WOW64,
+# wherever this machine can run it, else with the x86-64 twin of the same
+# sources (PATCH_EXE, and PATCH_EXE_NOTE to say which). Source it from the
+# project's root after the windows and windows-x64 presets are built. The
+# installation is the plan's (scripts/lib/plan.sh): its registration, its
+# components and their backups, its notes. Then:
 #   patch_world_take_builds DIR
 #                            copies what the world runs (the stand-ins, the helper, the twin) out
 #                            of the build trees into DIR and uses them from there, so that a build
@@ -18,6 +18,8 @@
 #   patch_world_stop         stops the session and removes its folder
 #   lay_out_outdated_installation
 #                            the registration, and the STAND_IN fixtures (the outdated version) in INSTALL
+#   lay_out_download_folder  the release as a user unpacks it into DOWNLOADS: the UPDATED fixtures
+#                            (the updated version), the notes and PATCH_EXE as CorvandelUpdate.exe
 #   fixture NAME ROLE        the fixture of component NAME in ROLE (outdated, updated, ...;
 #                            tests/wine/CMakeLists.txt builds them)
 #   installation_snapshot    a line for each file in PATCH_FILES: a component's version, "notes"
@@ -50,8 +52,10 @@ else
 fi
 DOWNLOADS_WIN='C:\users\Public\Downloads\CorvandelPatch'
 # The fixture that stands in for each installed component of an outdated installation.
-declare -A STAND_IN=()
+declare -A STAND_IN=() UPDATED=()
 for name in "${PLAN_COMPONENTS[@]}"; do STAND_IN[$name]=$(plan_fixture "$name" outdated); done
+# And the fixture that stands in for each new component of the release.
+for name in "${PLAN_COMPONENTS[@]}"; do UPDATED[$name]=$(plan_fixture "$name" updated); done
 
 fixture() { printf '%s/fixtures/%s.dll\n' "$PATCH_BUILD" "$(plan_fixture "$1" "$2")"; } # NAME ROLE
 
@@ -118,6 +122,16 @@ lay_out_outdated_installation() {
     for name in "${PLAN_COMPONENTS[@]}"; do
         cp "$PATCH_BUILD/fixtures/${STAND_IN[$name]}.dll" "$INSTALL/$name" || return 1
     done
+}
+
+lay_out_download_folder() {
+    local name
+    mkdir -p "$DOWNLOADS" || return 1
+    for name in "${PLAN_COMPONENTS[@]}"; do
+        cp "$PATCH_BUILD/fixtures/${UPDATED[$name]}.dll" "$DOWNLOADS/$name" || return 1
+    done
+    printf 'Corvandel patch %s\r\n' "$PLAN_UPDATED_VERSION" >"$DOWNLOADS/$PLAN_NOTES" &&
+        cp "$PATCH_EXE" "$DOWNLOADS/CorvandelUpdate.exe"
 }
 
 installation_snapshot() {

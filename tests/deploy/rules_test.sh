@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The requirement and detection rules that the documents give administrators,
-# read from the document itself and evaluated on Wine the way a deployment
+# The requirement and detection rules that the administrators' guide gives,
+# read from the guide itself and evaluated on Wine the way a deployment
 # system evaluates them, against installations of the plan (plan/plan.inc)
 # patched, unpatched and broken by each failure the patch can meet there.
 # Detection, not the exit code (always 0), is what tells a deployment system
@@ -8,7 +8,7 @@
 # detected".
 #   tests/deploy/rules_test.sh      (after the windows and windows-x64 presets are built)
 set -uo pipefail
-cd "$(dirname "$0")/../.."
+cd "$(dirname "$0")/../.." || exit 1
 source scripts/lib/patch-world.sh || exit 1
 source scripts/lib/deployment-rules.sh || exit 1
 source scripts/lib/catalogue.sh
@@ -17,14 +17,14 @@ check() { if "${@:2}"; then passed=$((passed + 1)); else echo "FAIL: $1"; failed
 trap patch_world_stop EXIT
 
 # ------------------------------------------------------------- the rules
-# The document's table between its two markers: one row per rule.
+# The guide's table between its two markers: one row per rule.
 RULES=()
 while IFS= read -r line; do
     RULES+=("$line")
 done < <(rules_in_doc | grep -E '^\| (requirement|detection) \|' | tr -d '`')
 check "$RULES_DOC gives requirement and detection rules (found ${#RULES[@]})" test ${#RULES[@]} -ge 3
 
-# A rule's path as a Unix path of the prefix. The document writes Corvandel's
+# A rule's path as a Unix path of the prefix. The guide writes Corvandel's
 # folder as it lies on most PCs, %ProgramFiles%\Corvandel read as a 32-bit
 # app reads it; an administrator whose PCs have it elsewhere writes that
 # folder instead, as this test does for the installation on drive E:.

@@ -141,7 +141,7 @@ for name in Kestovar.ocx Sorvalen.ocx; do
 done
 openssl cms -verify -binary -inform DER -in "$work/signed-1/SHA256SUMS.p7s" -content "$work/signed-1/SHA256SUMS" \
     -CAfile "$signing/cert.pem" -purpose any -out /dev/null >"$work/sums-verify.log" 2>&1
-check "signed-1: SHA256SUMS.p7s verifies over SHA256SUMS, with the command the README gives; it printed: $(cat "$work/sums-verify.log")" \
+check "signed-1: SHA256SUMS.p7s verifies over SHA256SUMS, with the command docs/verifying.md gives; it printed: $(cat "$work/sums-verify.log")" \
     has_line "$work/sums-verify.log" "CMS Verification successful"
 check "signed-1: a signing certificate not in release/publishers is warned about" \
     grep -q "^package: warning: the signing certificate of CN = Corvandel Test Signing (.*) is not in release/publishers: " "$work/signed-1.err"

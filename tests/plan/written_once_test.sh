@@ -91,7 +91,7 @@ IFS=$'\\' read -ra segments <<<"$PLAN_REGISTRATION_KEY"
 for segment in "${segments[@]}"; do key_pattern+=${key_pattern:+'[\\/]+'}$(regex_quote "$segment"); done
 PATTERNS+=("registration key	$key_pattern	the registration key")
 
-mapfile -t files < <(git ls-files --cached --others --exclude-standard | grep -vxE 'update/plan\.inc|README\.md|docs/.*\.md' |
+mapfile -t files < <(git ls-files --cached --others --exclude-standard | grep -vxE 'plan/plan\.inc|README\.md|docs/.*\.md' |
     while read -r file; do [ -f "$file" ] && echo "$file"; done)
 found=()
 for row in "${PATTERNS[@]}"; do

@@ -1,0 +1,115 @@
+#!/usr/bin/env bash
+# What a customer's security team does on its own workstation, as an ordinary
+# user: a throwaway user with subordinate ids (tests/lib/throwaway-user.sh)
+# and a clone of this checkout of its own verifies a release packaged here as
+# root (its release root made in a user namespace, cold, then cached),
+# packages a kit unsigned and signed, verifies that, refuses a tampered and a
+# hostile release, and deletes its whole build tree. The exe built in the
+# user's root must be the root-made root's, byte for byte, and nothing outside
+# the user's own folders may change. Where this machine refuses user
+# namespaces, each row is skipped with the reason the tools give, never passed.
+#   tests/package/unprivileged_test.sh      (as root, after the windows and windows-x64 presets are built)
+set -uo pipefail
+cd "$(dirname "$0")/../.." || exit 1
+source tests/package/package_lib.sh
+source tests/lib/throwaway-user.sh
+source scripts/lib/release-record.sh
+ROWS=(verify_cold verify_warm package_unsigned package_signed verify_own tampered hostile delete_build untouched)
+skip_all() { # WHY
+    local row
+    for row in "${ROWS[@]}"; do echo "skipped: $row: $1"; done
+    echo "$passed passed, $failed failed, ${#ROWS[@]} skipped: $1"
+    exit 0
+}
+[ "$(id -u)" -eq 0 ] || skip_all "making a throwaway user needs root"
+
+# The user's own folders: outside this test's work folder, which only root may enter.
+user_dir=$(mktemp -d "${TMPDIR:-/tmp}/corvandel-user.XXXXXX")
+trap 'rm -rf "$work" "$user_dir"' EXIT
+throwaway_user_make "$user_dir"
+fault=$(as_throwaway_user bash -c 'cd "$1" && source scripts/lib/outside-values.sh && source scripts/lib/release-root.sh && userns_fault' _ "$PWD")
+[ -z "$fault" ] || skip_all "$fault"
+
+# A clone of this checkout for the user, with this tree's uncommitted work committed there.
+clone=$THROWAWAY_HOME/checkout
+git clone -q --no-local "$PWD" "$clone"
+git ls-files -z | tar --null --ignore-failed-read -T - -cf - 2>/dev/null | tar -C "$clone" -xf -
+git -C "$clone" add -A && git -C "$clone" -c user.name=test -c user.email=test@example.invalid commit -qm "uncommitted work" || true
+make_kit "$THROWAWAY_HOME/kit" "${BASE[@]}"
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$THROWAWAY_HOME/cert.pem" -days 2 \
+    -subj "/CN=Corvandel Unprivileged Test" -addext extendedKeyUsage=codeSigning 2>/dev/null
+openssl pkcs12 -export -inkey "$work/key.pem" -in "$THROWAWAY_HOME/cert.pem" -out "$THROWAWAY_HOME/test.pfx" -passout pass:
+chown -R "$THROWAWAY_UID:$THROWAWAY_UID" "$THROWAWAY_HOME"
+
+# A release packaged here, as root, whose exe comes from the root-made root.
+package root-made "$THROWAWAY_HOME/kit" "$user_dir/root-made"
+check "root-made: the release to verify was packaged as root, got $status ($(tail -n1 "$work/root-made.err"))" test "$status" -eq 0
+chmod -R a+rX "$user_dir/root-made"
+root_made_exe=$(buildinfo_field "$user_dir/root-made/BUILDINFO" Unsigned-Exe-Sha256)
+
+touch "$work/marker"
+sleep 1
+# Runs a tool as the user in its clone: output in $work/NAME.out, exit in $status, seconds in $took.
+user_tool() { # NAME TOOL ARGS...
+    local name=$1 started=$SECONDS
+    shift
+    (cd "$clone" && as_throwaway_user timeout 900 "$@") >"$work/$name.out" 2>&1
+    status=$? took=$((SECONDS - started))
+}
+verdict() { tail -n1 "$work/$1.out"; }
+
+user_tool verify_cold scripts/verify-release "$user_dir/root-made"
+check "verify_cold: verified as the user, exit 0, got $status: $(verdict verify_cold)" test "$status" -eq 0
+check "verify_cold: the root made in a user namespace gives the root-made root's exe, byte for byte" \
+    grep -qx "verify-release: verified: CorvandelUpdate.exe is commit .* rebuilt byte for byte; it is unsigned" "$work/verify_cold.out"
+echo "verify-release as $THROWAWAY_USER, its root made in a user namespace: $took s"
+check "verify_cold: the root was made now, in at most 2 minutes; took $took s" \
+    bash -c "grep -q ', made now\$' '$work/verify_cold.out' && test $took -le 120"
+user_tool verify_warm scripts/verify-release "$user_dir/root-made"
+echo "verify-release as $THROWAWAY_USER, its root cached: $took s"
+check "verify_warm: verified again with the root cached, in at most 30 s, exit 0, got $status after $took s" \
+    test "$status" -eq 0 -a "$took" -le 30
+
+user_tool package_unsigned scripts/package "$THROWAWAY_HOME/kit" "$THROWAWAY_HOME/unsigned"
+check "package_unsigned: packaged as the user, exit 0, got $status ($(verdict package_unsigned))" test "$status" -eq 0
+check "package_unsigned: its exe is the root-made root's ($root_made_exe)" \
+    test "$(buildinfo_field "$THROWAWAY_HOME/unsigned/BUILDINFO" Unsigned-Exe-Sha256 2>/dev/null)" = "$root_made_exe"
+THROWAWAY_ENV="CORVANDEL_PFX_PASSWORD=" user_tool package_signed scripts/package "$THROWAWAY_HOME/kit" "$THROWAWAY_HOME/signed" \
+    --pfx "$THROWAWAY_HOME/test.pfx"
+check "package_signed: packaged and signed as the user, exit 0, got $status ($(verdict package_signed))" \
+    test "$status" -eq 0 -a -s "$THROWAWAY_HOME/signed/CorvandelUpdate.exe.pem"
+fingerprint=$(openssl x509 -in "$THROWAWAY_HOME/cert.pem" -noout -fingerprint -sha256 | sed 's/^.*=//')
+user_tool verify_own scripts/verify-release "$THROWAWAY_HOME/signed" --ca "$THROWAWAY_HOME/cert.pem" --publisher "$fingerprint"
+check "verify_own: the user's signed release verifies, exit 0, got $status: $(verdict verify_own)" test "$status" -eq 0
+
+# Tampered with and re-summed, as anyone who controls the download folder could.
+rebuild_sums() { (cd "$1" && sha256sum CorvandelUpdate.exe Kestovar.ocx Sorvalen.ocx QuilbrexPatch.txt BUILDINFO >SHA256SUMS); }
+cp -a "$user_dir/root-made" "$user_dir/tampered" && cp -a "$user_dir/root-made" "$user_dir/hostile"
+rm "$user_dir/tampered/CorvandelPatch.zip" # a release folder may come without its zip
+printf '\001' | dd of="$user_dir/tampered/CorvandelUpdate.exe" bs=1 seek=1040 conv=notrunc status=none
+sed -i "s/^Released-Exe-Sha256: .*/Released-Exe-Sha256: $(sha256sum <"$user_dir/tampered/CorvandelUpdate.exe" | cut -d' ' -f1)/" \
+    "$user_dir/tampered/BUILDINFO"
+rebuild_sums "$user_dir/tampered"
+sed -i 's#^Build-Suite: .*#Build-Suite: x/../../../..#' "$user_dir/hostile/BUILDINFO"
+rebuild_sums "$user_dir/hostile"
+chmod -R a+rX "$user_dir/tampered" "$user_dir/hostile"
+user_tool tampered scripts/verify-release "$user_dir/tampered"
+check "tampered: a byte changed in the exe is not verified, exit 1, got $status: $(verdict tampered)" \
+    bash -c "test $status -eq 1 && grep -q '^verify-release: not verified: rebuild: ' '$work/tampered.out'"
+user_tool hostile scripts/verify-release "$user_dir/hostile"
+check "hostile: a suite that climbs out of the build tree is refused, exit 2, got $status: $(verdict hostile)" \
+    bash -c "test $status -eq 2 && grep -qx 'verify-release: cannot verify: BUILDINFO line [0-9]*: Build-Suite \"x/../../../..\" is not a Debian suite.s name' '$work/hostile.out'"
+
+user_tool delete_build rm -rf build
+check "delete_build: the user deleted its whole build tree, exit 0, got $status ($(verdict delete_build))" \
+    test "$status" -eq 0 -a ! -e "$clone/build"
+owned=$(find "$THROWAWAY_HOME" "$user_dir/tmp" ! -user "$THROWAWAY_UID" -print -quit)
+check "untouched: everything in the user's folders is the user's own${owned:+; not: $owned}" test -z "$owned"
+# (/var/lib/xkb is where any X server started on this machine keeps the keymaps it compiles.)
+changed=$(find /etc /usr /opt /srv /home /root /var/lib /var/cache/apt -xdev -path /var/lib/xkb -prune -o \
+    -newer "$work/marker" -print 2>/dev/null | head -n 3 | tr '\n' ' ')
+check "untouched: nothing outside the user's folders changed${changed:+; changed: $changed}" test -z "$changed"
+left=$(ls -A "$user_dir/tmp" | tr '\n' ' ')
+check "untouched: the user's temporary folder is empty${left:+; it holds $left}" test -z "$left"
+
+report

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The texts of every box the patch can show, read from where the program
 # keeps them: the catalogue (messages/catalogue.inc, whose IDS_UPDATE_TITLE is
 # every box's caption) and the out-of-memory text (messages/error_box.h).
@@ -15,7 +16,9 @@
 #   BOX_PICTURES             the folder of the pictures, and BOX_MANIFEST the name of the record
 #                            kept beside them: one line a picture, "ID PICTURE DIGEST"
 
+# shellcheck disable=SC2034 # BOX_PICTURES: set here for the scripts that source this
 BOX_PICTURES=docs/boxes
+# shellcheck disable=SC2034 # BOX_MANIFEST: set here for the scripts that source this
 BOX_MANIFEST=manifest
 BOX_TEXTS_FAULT=
 
@@ -23,6 +26,7 @@ box_texts_file() { printf '%s/%s\n' "${BOX_TEXTS_ROOT:-.}" "$1"; }
 
 # The value of the C string literal in LINE, between its first and last quote;
 # status 1, with BOX_TEXTS_FAULT, when LINE holds none.
+# shellcheck disable=SC2034 # BOX_TEXTS_FAULT: set here for the scripts that source this
 c_string_value() { # LINE FAULT
     local literal=$1
     if [[ $literal != *\"*\"* ]]; then

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The texts the user can see, read from messages/catalogue.inc, the file the
 # exe's string table is built from. Source it from anywhere; then:
 #   catalogue_first_line ID     the first line of the text of ID (IDS_...), as a box shows it, or the

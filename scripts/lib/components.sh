@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The kit's components as Windows will judge them: an OCX is a DLL, and
 # Smart App Control and App Control for Business block an unsigned DLL from
 # loading, however well the program that loads it is signed. Source it after
@@ -12,12 +13,14 @@
 declare -A COMPONENT_SIGNER=()
 
 # Against the system's roots and --ca, the timestamp against them and --tsa-ca.
+# shellcheck disable=SC2154 # staging: set by the script that sources this
 component_verifies() { # FILE LOG
     trusted_roots "$staging/component-roots.pem" ${ca:+"$ca"}
     trusted_roots "$staging/component-tsa-roots.pem" ${tsa_ca:+"$tsa_ca"}
     authenticode_verifies "$1" "$2" "$staging/component-roots.pem" "$staging/component-tsa-roots.pem"
 }
 
+# shellcheck disable=SC2154 # timestamps: set by the script that sources this
 sign_component() { # NAME
     local name=$1 signed=$staging/components/$1 v
     mkdir -p "$staging/components"
@@ -33,11 +36,13 @@ sign_component() { # NAME
     v=$(file_versions "$signed" | cut -d' ' -f1 | tr -d '\r')
     check_version "$name" "$signed" "$v" "$name, signed,"
     warn_row_bytes "$name" "$signed" "$name, signed,"
-    kit_file[$name]=$signed
+    kit_file["$name"]=$signed
     COMPONENT_SIGNER[$name]="$SIGNER_FINGERPRINT $SIGNER"
     say "$name: signed with the release's key as $SIGNER${TIMESTAMP_SERVER:+, timestamped by $TIMESTAMP_SERVER}; still $v"
 }
 
+# shellcheck disable=SC2034 # COMPONENT_SIGNER: set here for the scripts that source this
+# shellcheck disable=SC2154 # sign_components: set by the script that sources this
 check_component_signatures() {
     local name file log subject
     for name in "${COMPONENTS[@]}"; do

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # What a Debian mirror holds, asked through an apt of our own: its sources
 # list, package lists and cache in a folder of the build tree, no root needed
 # and the system's own apt state untouched. A mirror is the network's: every
@@ -26,7 +27,7 @@ debian_mirror() {
     local origin label mirror
     # shellcheck disable=SC2016 # apt's own $(FIELD) placeholders, not the shell's
     while IFS='|' read -r origin label mirror; do
-        [ "$origin" = Debian ] && [ "$label" = Debian ] && is_http_url "$mirror" || continue
+        { [ "$origin" = Debian ] && [ "$label" = Debian ] && is_http_url "$mirror"; } || continue
         echo "$mirror"
         return
     done < <(apt-get indextargets --format '$(ORIGIN)|$(LABEL)|$(REPO_URI)' 'Created-By: Packages' 2>/dev/null)
@@ -59,15 +60,16 @@ mirror_open() { # DIR MIRROR SUITE...
 
 # One apt-cache for them all: each reads the whole package lists, a second or so.
 MIRROR_VERSIONS=
+# shellcheck disable=SC2034 # MIRROR_FAULT, MIRROR_VERSIONS: set here for the scripts that source this
 mirror_versions() { # PACKAGE...
     local answers package version suite
-    MIRROR_VERSIONS= MIRROR_FAULT=
+    MIRROR_VERSIONS='' MIRROR_FAULT=
     # madison: "osslsigncode | 2.5-4 | http://... bookworm/main amd64 Packages"
     answers=$(apt-cache "${MIRROR_APT[@]}" madison "$@" 2>/dev/null |
         awk -F'|' '{ gsub(/ /, "", $1); gsub(/ /, "", $2); split($3, where, " "); sub(/\/.*/, "", where[2]); print $1, $2, where[2] }' | sort -u)
     while read -r package version suite; do
         [ -n "$package" ] || continue
-        is_debian_package "$package" && is_debian_version "$version" && is_debian_suite "$suite" || {
+        { is_debian_package "$package" && is_debian_version "$version" && is_debian_suite "$suite"; } || {
             MIRROR_FAULT="the mirror answered \"$(shown "$package $version $suite")\", which is not a Debian package, version and suite"
             return 1
         }

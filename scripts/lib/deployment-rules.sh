@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The requirement and detection rules the documents give administrators for
 # Intune or Configuration Manager: which document holds their table, and the
 # rows the plan makes of it. scripts/update-docs writes the rows, the test

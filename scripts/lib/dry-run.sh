@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The dry run: what a user does with the zip, on a throwaway 64-bit Windows
 # installation (scripts/lib/patch-world.sh), checked after each run. Source it
 # after scripts/lib/kit.sh, once check_kit has filled kit_file.
@@ -9,6 +10,7 @@ same() { cmp -s "$1" "$2"; }
 
 # What one run must leave: no box and exit code 0, the kit's components
 # installed, the stand-ins kept as .old, the notes copied, nothing else.
+# shellcheck disable=SC2154 # kit_file: set by the script that sources this
 check_run() { # RUN STATUS OUTPUT
     case $2 in
         0 | 1) grep -qx 'exit code 0' <<<"$3" || fault "dry run: the $1 run ended with $(tail -n1 <<<"$3"), not 0" ;;&
@@ -25,7 +27,7 @@ check_run() { # RUN STATUS OUTPUT
     done
     same "$INSTALL/$PLAN_NOTES" "${kit_file[$PLAN_NOTES]}" ||
         fault "dry run: after the $1 run, $PLAN_NOTES is not the kit's"
-    extra=$(ls -A "$INSTALL" | grep -vxF -f <(printf '%s\n' "${PATCH_FILES[@]}") || true)
+    extra=$(find "$INSTALL" -mindepth 1 -maxdepth 1 -printf '%f\n' | grep -vxF -f <(printf '%s\n' "${PATCH_FILES[@]}") || true)
     [ -z "$extra" ] || fault "dry run: the $1 run left $(xargs <<<"$extra") in Corvandel's folder"
 }
 
@@ -33,7 +35,7 @@ dry_run() { # ZIP
     local zip=$1 status first second before after_first after_second run output
     # Where this machine cannot run the 32-bit exe, its twin takes its place.
     say "dry run on Wine: an installation at $OUTDATED_VERSION, patched twice from the unpacked zip ..."
-    lay_out_outdated_installation && unzip -q "$zip" -d "$DOWNLOADS" ||
+    { lay_out_outdated_installation && unzip -q "$zip" -d "$DOWNLOADS"; } ||
         stop "could not lay out the dry run's installation on Wine"
     wine_runs_32bit || cp "$PATCH_EXE" "$DOWNLOADS/CorvandelUpdate.exe"
 

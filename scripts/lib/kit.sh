@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The kit: what scripts/package takes from the component team, and how it
 # is checked before anything is signed or written, against the plan the exe
 # holds (scripts/lib/plan.sh). Source it after package's say, warn, stop and
@@ -30,6 +31,8 @@ kit_copy() { # ENTRY COPY
         [ "$(stat -c %s "$2")" -le "$KIT_LIMIT_BYTES" ]
 }
 
+# shellcheck disable=SC2034 # version: set here for the scripts that source this
+# shellcheck disable=SC2154 # staging: set by the script that sources this
 check_kit() { # KIT KIT_ARG
     local kit=$1 kit_arg=$2 entry name canonical known present=() paths=() found=() versions i shown v own_name
     # Windows matches names without regard to case, so the kit is matched that way
@@ -80,6 +83,7 @@ check_kit() { # KIT KIT_ARG
     # The components' versions, read by the platform's own version functions as
     # the patch reads them on its next run.
     present=()
+    # shellcheck disable=SC2153 # COMPONENTS: scripts/lib/release-record.sh sets it
     for name in "${COMPONENTS[@]}"; do [ -n "${kit_file[$name]:-}" ] && present+=("$name"); done
     declare -gA version=()
     if [ ${#present[@]} -gt 0 ]; then
@@ -90,7 +94,7 @@ check_kit() { # KIT KIT_ARG
         versions=$(file_versions "${paths[@]}") || stop "could not read the components' versions on Wine: $versions"
         mapfile -t found <<<"$versions"
         # One line a file, a version or none: anything else is not the helper's answer.
-        [ ${#found[@]} -eq ${#present[@]} ] && ! grep -qvE '^(([0-9]+\.){3}[0-9]+( .*)?|none|absent)$' <<<"$versions" ||
+        { [ ${#found[@]} -eq ${#present[@]} ] && ! grep -qvE '^(([0-9]+\.){3}[0-9]+( .*)?|none|absent)$' <<<"$versions"; } ||
             stop "could not read the components' versions on Wine: the helper answered $(shown "$versions")"
         for i in "${!present[@]}"; do
             name=${present[i]} shown=${kit_file[${present[i]}]##*/}

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # What a value from outside may be, checked before it becomes a path, a
 # command word or an argument: the release tools run as root, with the
 # signing key, on options, environment variables, kits, release folders and
@@ -64,7 +65,7 @@ shown() {
 checked_file() { # OPTION FILE
     [ -n "$2" ] || stop "$1 needs a file, and was given an empty value"
     is_plain_text "$2" || stop "$1 $(shown "$2"): a file name with a control character in it"
-    [ -f "$2" ] && [ -r "$2" ] || stop "$1 $2: no such readable file"
+    { [ -f "$2" ] && [ -r "$2" ]; } || stop "$1 $2: no such readable file"
     realpath -- "$2"
 }
 
@@ -86,8 +87,8 @@ checked_environment() {
     [[ ${CORVANDEL_WINE_32BIT_FOUND:-yes} =~ ^(yes|no)$ ]] || unset CORVANDEL_WINE_32BIT_FOUND
     if [ -n "${APT_CONFIG+set}" ]; then
         # apt runs what its configuration says (hooks), as root here.
-        [ -f "$APT_CONFIG" ] && [ ! -L "$APT_CONFIG" ] && [ -z "$(find "$APT_CONFIG" -perm /022 2>/dev/null)" ] &&
-            { [ -O "$APT_CONFIG" ] || [ "$(stat -c %u "$APT_CONFIG")" = 0 ]; } ||
+        { [ -f "$APT_CONFIG" ] && [ ! -L "$APT_CONFIG" ] && [ -z "$(find "$APT_CONFIG" -perm /022 2>/dev/null)" ] &&
+            { [ -O "$APT_CONFIG" ] || [ "$(stat -c %u "$APT_CONFIG")" = 0 ]; }; } ||
             stop "APT_CONFIG=$(shown "$APT_CONFIG") is not a regular file that only its owner (root, or this user) may write"
     fi
     unset WINESERVER WINEDLLPATH WINELOADER WINEPREFIX WINEARCH WINEDLLOVERRIDES

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The patch at work on a throwaway Wine prefix, shared by scripts/demo,
 # scripts/package and scripts/box-pictures. The world is 64-bit Windows, as
 # most people who run the patch have: a 64-bit prefix, Corvandel under Program
@@ -48,6 +49,7 @@ if wine_runs_32bit; then
     PATCH_EXE_NOTE="the shipped exe, under WOW64 on a 64-bit prefix, as on 64-bit Windows"
 else
     PATCH_EXE=$PATCH_BUILD_X64/CorvandelUpdate.exe
+    # shellcheck disable=SC2034 # PATCH_EXE_NOTE: set here for the scripts that source this
     PATCH_EXE_NOTE="the x86-64 build of the same sources; this machine cannot run the shipped 32-bit exe"
 fi
 DOWNLOADS_WIN='C:\users\Public\Downloads\CorvandelPatch'
@@ -72,7 +74,8 @@ patch_world_start() {
         return 1
     }
     wine_use_prefix "$PATCH_WORK/wineprefix" win64
-    export DISPLAY=:$(cat "$PATCH_WORK/wine-session/display")
+    DISPLAY=:$(cat "$PATCH_WORK/wine-session/display")
+    export DISPLAY
     INSTALL=$WINEPREFIX/drive_c/Program\ Files\ \(x86\)/Corvandel
     DOWNLOADS=$WINEPREFIX/drive_c/users/Public/Downloads/CorvandelPatch
 }

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The patch's plan for the shell, read from plan/plan.inc, the file the
 # program compiles in: the release scripts and the tests act on the plan the
 # exe holds, never on a copy of it. The file is read strictly: whatever it
@@ -41,7 +42,7 @@ plan_take_name() { # NAME WHAT: a file name the program joins to the install fol
     taken[$lower]="the plan's $2 name on line $number"
 }
 plan_byte_count() { # COUNT
-    [[ $1 =~ ^(0|[1-9][0-9]{0,9})$ ]] && [ "$1" -le 4294967295 ] ||
+    { [[ $1 =~ ^(0|[1-9][0-9]{0,9})$ ]] && [ "$1" -le 4294967295 ]; } ||
         { fault="the byte count $1 is not a decimal number of at most 4294967295"; return 1; }
 }
 plan_dotted() { # VERSION WHAT
@@ -49,20 +50,21 @@ plan_dotted() { # VERSION WHAT
     [[ $1 =~ ^(0|[1-9][0-9]*)(\.(0|[1-9][0-9]*)){3}$ ]] ||
         { fault="the $2 version \"$1\" is not four numbers joined by dots"; return 1; }
     for n in ${1//./ }; do
-        [ ${#n} -le 5 ] && [ "$n" -le 65535 ] || { fault="the $2 version \"$1\" has a number above 65535"; return 1; }
+        { [ ${#n} -le 5 ] && [ "$n" -le 65535 ]; } || { fault="the $2 version \"$1\" has a number above 65535"; return 1; }
     done
 }
 plan_once() { # ENTRY VALUE
     [ -z "$2" ] || { fault="a second $1 entry: the plan has one"; return 1; }
 }
 
+# shellcheck disable=SC2034 # PLAN_BACKUP, PLAN_COMPONENTS, PLAN_FILE, PLAN_FOLDER_VALUE, PLAN_NOTES, PLAN_OUTDATED_VERSION, PLAN_REGISTRATION, PLAN_REGISTRATION_KEY, PLAN_ROW_BYTES, PLAN_UPDATED_VERSION: set here for the scripts that source this
 plan_read() { # FILE [SHOWN]
     local file=$1 shown=${2:-$1} line number=0 fault='' name backup_name key value bytes_a bytes_b entry
     local registration='' folder_value='' outdated='' updated='' notes='' components=() outdated_words updated_words
     local -A backup=() row_bytes=() taken=()
     local text='"(([^"\\]|\\\\)*)"' count='([0-9]+)' comma=' *, *'
     local key_path='^[A-Za-z0-9 ._()-]+(\\[A-Za-z0-9 ._()-]+)*$' value_name='^[A-Za-z0-9 ._-]+$'
-    [ -f "$file" ] && [ -r "$file" ] || { echo "$shown: cannot be read" >&2; return 1; }
+    { [ -f "$file" ] && [ -r "$file" ]; } || { echo "$shown: cannot be read" >&2; return 1; }
     while IFS= read -r line || [ -n "$line" ]; do
         number=$((number + 1))
         line=${line%$'\r'}

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Who the publisher is, and how a release says so: the repository's list of
 # the publisher's signing certificates, the signer of an Authenticode
 # signature, and the detached signature over SHA256SUMS. Shared by
@@ -42,7 +43,7 @@ publisher_name() { # FINGERPRINT
         [ "$(bare_fingerprint "$extra")" = "$wanted" ] && { echo "--publisher"; return 0; }
     done
     while read -r line; do
-        [ "$(bare_fingerprint "${line%% *}")" = "$wanted" ] && { sed 's/^[^ ]* *//' <<<"$line"; return 0; }
+        [ "$(bare_fingerprint "${line%% *}")" = "$wanted" ] && { line=${line#* }; echo "${line#"${line%%[! ]*}"}"; return 0; }
     done < <(grep -v '^[[:space:]]*\(#\|$\)' "$PUBLISHERS" 2>/dev/null)
     return 1
 }
@@ -56,7 +57,8 @@ bare_serial() { # SERIAL
         *[!0-9]* | '') serial=${serial^^} ;; # already hex, as x509 -serial prints it
         *) serial=$(printf '%X' "$serial") ;;
     esac
-    serial=$(sed 's/^0*//' <<<"${serial^^}")
+    serial=${serial^^}
+    serial=${serial#"${serial%%[!0]*}"}
     echo "${serial:-0}"
 }
 
@@ -91,7 +93,8 @@ verify_fault() { # LOG
         return
     fi
     reason=$(sed -n 's/.*Verify error: *//p' "$1" | head -n1)
-    echo "$(shown "${reason:-see osslsigncode verify}")"
+    shown "${reason:-see osslsigncode verify}"
+    echo
 }
 
 # In the form osslsigncode names a signer: /C=../O=../CN=..
@@ -107,6 +110,7 @@ authenticode_verifies() { # FILE LOG ROOTS TSA_ROOTS
 }
 
 # The chain's certificates but the signer's own, which CMS adds by itself.
+# shellcheck disable=SC2154 # staging: set by the script that sources this
 chain_above_signer() { # OUT
     local signer cert
     signer=$(certificate_fingerprint "$staging/signer.pem")
@@ -118,15 +122,18 @@ chain_above_signer() { # OUT
 }
 
 # One back end per key store, as for the exe: the key stays where it is.
+# shellcheck disable=SC2154 # pfx: set by the script that sources this
 sums_sign_pfx() { # SUMS P7S CHAIN
     openssl cms -sign -binary -noattr -md sha256 -in "$1" -signer "$staging/signer.pem" ${3:+-certfile "$3"} \
         -inkey "$pfx" -passin env:CORVANDEL_PFX_PASSWORD -outform DER -out "$2"
 }
+# shellcheck disable=SC2154 # pkcs11_key, pkcs11_module: set by the script that sources this
 sums_sign_pkcs11() { # SUMS P7S CHAIN
     PKCS11_MODULE_PATH=$pkcs11_module openssl cms -sign -binary -noattr -md sha256 -in "$1" \
         -signer "$staging/signer.pem" ${3:+-certfile "$3"} -engine "$PKCS11_ENGINE" -keyform engine \
         -inkey "$pkcs11_key" -passin env:CORVANDEL_PKCS11_PIN -outform DER -out "$2"
 }
+# shellcheck disable=SC2154 # signing_store: set by the script that sources this
 sign_sums() { # SUMS P7S
     local chain=$staging/chain-above-signer.pem
     chain_above_signer "$chain"
@@ -138,6 +145,7 @@ sign_sums() { # SUMS P7S
 }
 
 SUMS_FAULT=
+# shellcheck disable=SC2034 # SUMS_FAULT: set here for the scripts that source this
 sums_signer() { # P7S SUMS ROOTS OUT
     # A code-signing certificate signs it, so no e-mail purpose is asked of it.
     if ! openssl cms -verify -binary -inform DER -in "$1" -content "$2" -CAfile "$3" -purpose any -out /dev/null \

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # OUT_DIR, where scripts/package writes a release: whole or not at all. The
 # release is assembled in a folder beside OUT_DIR, on the same file system,
 # and renamed into place in one step; a refusal, a full disk or an
@@ -24,8 +25,9 @@ out_check() { # OUT_ARG
     fi
 }
 
+# shellcheck disable=SC2154 # out_arg: set by the script that sources this
 out_write() { # FROM NAME...
-    local from=$1 parent made= partial name
+    local from=$1 parent made='' partial name
     shift
     parent=$(dirname -- "$out")
     # The folders above OUT_DIR that do not exist yet, made now and removed again on failure.

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # What a release records about its own making, and how its detached
 # signature is put back: shared by scripts/package, which writes BUILDINFO
 # and CorvandelUpdate.exe.pem, and scripts/verify-release, which checks them.
@@ -30,8 +31,10 @@
 
 source "${BASH_SOURCE[0]%/*}/outside-values.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/plan.sh" || return 1
+# shellcheck disable=SC2034 # PATCH_NAMES: set here for the scripts that source this
 PATCH_NAMES=(CorvandelUpdate.exe "${PLAN_COMPONENTS[@]}" "$PLAN_NOTES")
 COMPONENTS=("${PLAN_COMPONENTS[@]}")
+# shellcheck disable=SC2034 # EXE_SOURCES: set here for the scripts that source this
 EXE_SOURCES=(update checks plan messages platform cmake CMakeLists.txt CMakePresets.json)
 BUILD_PACKAGES=(
     g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix gcc-mingw-w64-i686-posix-runtime gcc-mingw-w64-base
@@ -102,12 +105,12 @@ record_value_fault() { # KIND FIELD VALUE: prints what is wrong, nothing when th
 }
 
 record_check() { # FILE KIND
-    local file=$1 kind=$2 record_name number= line field value wrong depends= package version listed
+    local file=$1 kind=$2 record_name number='' line field value wrong depends='' package version listed
     local -A seen=() packages=()
     record_name=$([ "$kind" = pin ] && echo "$RELEASE_PIN" || echo BUILDINFO)
     RECORD_FAULT=
-    [ -f "$file" ] && [ ! -L "$file" ] || { record_fault "not a regular file"; return 1; }
-    [ "$(stat -c %s "$file")" -le $RECORD_LIMIT_BYTES ] || { record_fault "larger than $RECORD_LIMIT_BYTES bytes"; return 1; }
+    { [ -f "$file" ] && [ ! -L "$file" ]; } || { record_fault "not a regular file"; return 1; }
+    [ "$(stat -c %s "$file")" -le "$RECORD_LIMIT_BYTES" ] || { record_fault "larger than $RECORD_LIMIT_BYTES bytes"; return 1; }
     number=0
     while IFS= read -r line || [ -n "$line" ]; do
         number=$((number + 1))
@@ -142,13 +145,14 @@ record_check() { # FILE KIND
     done
 }
 
+# shellcheck disable=SC2034 # RECORD_FAULT: set here for the scripts that source this
 sums_check() { # FILE NAME...
     local file=$1 line name record_name=SHA256SUMS number=0
     local -A wanted=() seen=()
     shift
     for name in "$@"; do wanted[$name]=yes; done
     RECORD_FAULT=
-    [ -f "$file" ] && [ ! -L "$file" ] && [ "$(stat -c %s "$file")" -le 4096 ] ||
+    { [ -f "$file" ] && [ ! -L "$file" ] && [ "$(stat -c %s "$file")" -le 4096 ]; } ||
         { number= && record_fault "not a regular file of at most 4096 bytes"; return 1; }
     while IFS= read -r line || [ -n "$line" ]; do
         number=$((number + 1))

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The root a release's exe is built in: a minimal Debian root holding
 # exactly the toolchain versions a record names (the repository's pin for a
 # new release, a release's BUILDINFO for its verification), made by
@@ -37,6 +38,7 @@
 
 source "${BASH_SOURCE[0]%/*}/supervise.sh" # leaves_behind, remove_leftover
 
+# shellcheck disable=SC2034 # RELEASE_PIN: set here for the scripts that source this
 RELEASE_PIN=cmake/release-toolchain.pin
 ROOT_CACHE=$PWD/build/release-root
 ROOT_LOCK_SECONDS=3600
@@ -57,11 +59,11 @@ userns_fault() {
     local user refused
     [ "$(root_mode)" = user ] || return 0
     user=$(id -un)
-    command -v newuidmap >/dev/null && command -v newgidmap >/dev/null || {
+    { command -v newuidmap >/dev/null && command -v newgidmap >/dev/null; } || {
         echo "newuidmap and newgidmap are missing, which make a user namespace for an ordinary user: as root, run scripts/setup (it installs Debian's uidmap)"
         return
     }
-    subordinate_range /etc/subuid && subordinate_range /etc/subgid || {
+    { subordinate_range /etc/subuid && subordinate_range /etc/subgid; } || {
         echo "$user has no range of subordinate user and group ids in /etc/subuid and /etc/subgid, which a user namespace needs; as root, give it one no other user has, such as: usermod --add-subuids 100000-165535 --add-subgids 100000-165535 $user"
         return
     }
@@ -87,6 +89,7 @@ root_enter() { # SECONDS COMMAND
     local namespace=(timeout "$1" unshare --mount --propagation private) devices=
     if [ "$(root_mode)" = user ]; then
         namespace=(timeout "$1" unshare --map-root-user --mount --propagation private)
+        # shellcheck disable=SC2016 # expanded by the shell in the namespace
         devices='mount --bind /dev/null "$1/dev/null" &&'
     fi
     # shellcheck disable=SC2016 # expanded by the shell in the namespace
@@ -95,7 +98,7 @@ root_enter() { # SECONDS COMMAND
         exec chroot "$1" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root LC_ALL=C /bin/sh -c "$2"' _ "$ROOT" "$2"
 }
 
-ROOT= ROOT_MADE= ROOT_FAULT= ROOT_MISSING=
+ROOT='' ROOT_MADE='' ROOT_FAULT='' ROOT_MISSING=
 
 root_lock() { # WHO
     mkdir -p "$ROOT_CACHE" || { ROOT_FAULT="could not make $ROOT_CACHE"; return 1; }
@@ -131,6 +134,7 @@ root_missing() { # RECORD MIRROR
     ROOT_MISSING=${ROOT_MISSING%$'\n'}
 }
 
+# shellcheck disable=SC2034 # ROOT_MADE: set here for the scripts that source this
 root_prepare() { # RECORD MIRROR
     local suite include log making=(--variant=minbase) fault
     suite=$(record_suite "$1")
@@ -189,6 +193,7 @@ copy_whole() { # FROM TO SHA256
     return 1
 }
 
+# shellcheck disable=SC2034 # ROOT_FAULT: set here for the scripts that source this
 root_build() { # OUT [DIR]
     local kept build=${2:-/build} built sources
     kept=$ROOT.builds/$(exe_sources_digest)

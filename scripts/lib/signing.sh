@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Signing for scripts/package: one back end per key store, then one
 # timestamp step and one verify path shared by all. Source it after package's
 # say, stop and fault are defined and $staging exists. A key store STORE is a
@@ -39,13 +40,14 @@ check_osslsigncode() {
 # The signing options as given: which key store, and each file or URL usable.
 # Sets signing_store ("" for none) and makes the files' paths full. An option
 # given with an empty value never gets here: that is a usage error.
+# shellcheck disable=SC2154 # timestamps: set by the script that sources this
 check_signing_options() {
     local url
     signing_store=
     [ -z "$pfx" ] || signing_store=pfx
     if [ -n "$pkcs11_key$pkcs11_module" ]; then
         [ -z "$pfx" ] || stop "--pfx and --pkcs11-key name two keys: give one; $USAGE"
-        [ -n "$pkcs11_key" ] && [ -n "$pkcs11_module" ] || stop "--pkcs11-module and --pkcs11-key go together; $USAGE"
+        { [ -n "$pkcs11_key" ] && [ -n "$pkcs11_module" ]; } || stop "--pkcs11-module and --pkcs11-key go together; $USAGE"
         signing_store=pkcs11
     fi
     [ -z "$cert_file" ] || [ "$signing_store" = pkcs11 ] || stop "--cert goes with --pkcs11-key (a PFX holds its own chain)"
@@ -81,6 +83,7 @@ secret_out() { # NAME
     awk -v name="$1" 'BEGIN { printf "%s", ENVIRON[name] }'
 }
 
+# shellcheck disable=SC2154 # staging: set by the script that sources this
 signer_name() { openssl x509 -in "$staging/signer.pem" -noout -subject -nameopt oneline | sed 's/^subject= *//'; }
 
 # The signing certificate must be valid now and meant for code signing.
@@ -158,13 +161,13 @@ signer_open_pkcs11() {
         stop "$SIGNER_SOURCE: no private key there (no such token, or no such key on it)"
     fi
     if [ -n "$cert_file" ]; then
-        openssl x509 -in "$cert_file" -out "$staging/signer.pem" 2>/dev/null &&
-            cp "$cert_file" "$staging/chain.pem" || stop "--cert $cert_file: holds no PEM certificate"
+        { openssl x509 -in "$cert_file" -out "$staging/signer.pem" 2>/dev/null &&
+            cp "$cert_file" "$staging/chain.pem"; } || stop "--cert $cert_file: holds no PEM certificate"
     else
         local cert_uri=${pkcs11_key/type=private/type=cert}
         [[ $cert_uri == *type=cert* ]] || cert_uri="$cert_uri;type=cert"
-        timeout 60 p11tool --provider "$pkcs11_module" --export-chain "$cert_uri" >"$staging/chain.pem" 2>/dev/null &&
-            openssl x509 -in "$staging/chain.pem" -out "$staging/signer.pem" 2>/dev/null ||
+        { timeout 60 p11tool --provider "$pkcs11_module" --export-chain "$cert_uri" >"$staging/chain.pem" 2>/dev/null &&
+            openssl x509 -in "$staging/chain.pem" -out "$staging/signer.pem" 2>/dev/null; } ||
             stop "$SIGNER_SOURCE: the token holds no certificate for this key; give its chain with --cert CHAIN.pem"
     fi
     openssl pkeyutl -verify -certin -inkey "$staging/signer.pem" -pkeyopt digest:sha256 -in "$staging/check.digest" \
@@ -299,6 +302,7 @@ certified_time() { # LOG
 # the timestamp, if any, against the system's roots and --tsa-ca. osslsigncode
 # ends with success even when the timestamp does not verify, so its lines are read.
 TIMESTAMP_TIME=
+# shellcheck disable=SC2034 # TIMESTAMP_TIME: set here for the scripts that source this
 verify_exe() { # EXE
     local exe=$1 checks=(verify -in "$1" -CAfile "$staging/trusted.pem")
     trusted_roots "$staging/trusted.pem" "$staging/chain.pem"

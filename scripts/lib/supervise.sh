@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # A release tool's work runs in a process group of its own, and the tool's
 # first shell only waits for it. A shell runs its traps only between
 # commands, so a tool that waited on a long step itself (mmdebstrap, apt, a

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # What Wine can run on this machine, and how to start it: the one place every
 # script that runs Wine asks. Source it; then:
 #   wine_runs_32bit          status 0 where Wine starts 32-bit Windows programs. Found by starting
@@ -20,6 +21,7 @@ WINE64_LOADER=/usr/lib/wine/wine64
 WINE_NO_32BIT_WHY="this machine cannot start 32-bit programs"
 [ "${CORVANDEL_WINE_32BIT:-}" != no ] ||
     WINE_NO_32BIT_WHY="CORVANDEL_WINE_32BIT=no: treated as a machine that cannot start 32-bit programs"
+# shellcheck disable=SC2034 # WINE_NO_32BIT: set here for the scripts that source this
 WINE_NO_32BIT="$WINE_NO_32BIT_WHY, so Wine runs no 32-bit Windows program here"
 
 wine_runs_32bit() {

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # A throwaway ordinary user, as Debian's adduser makes one (a home of its
 # own, a range of subordinate user and group ids), for tests of what such a
 # user can do. The user exists only for the commands run as it: copies of

@@ -21,7 +21,7 @@ if [ -s "$dir/versions" ] && while read -r _ _ program; do [ -x "$program" ] || 
     exit 0
 fi
 
-release=$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}" || true)
+release=$({ . /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-}"; } || true)
 [ -n "$release" ] || cannot "/etc/os-release names no Debian release"
 source scripts/lib/debian-mirror.sh
 mirror=$(debian_mirror)

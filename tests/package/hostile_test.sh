@@ -9,7 +9,7 @@
 # build tree and the tool's own temporary folder, which must end empty.
 #   tests/package/hostile_test.sh      (after the windows and windows-x64 presets are built)
 set -uo pipefail
-cd "$(dirname "$0")/../.."
+cd "$(dirname "$0")/../.." || exit
 source tests/package/package_lib.sh
 source scripts/lib/release-record.sh
 source scripts/lib/debian-mirror.sh
@@ -27,7 +27,7 @@ untouched() { # NAME
     local changed
     changed=$(find /etc . -mindepth 1 \( -path ./build -o -path ./.git \) -prune -o -newer "$marker" -print 2>/dev/null | head -n 3 | tr '\n' ' ')
     check "$1: nothing outside the build tree was written${changed:+; written: $changed}" test -z "$changed"
-    changed=$(ls -A "$TMPDIR" | tr '\n' ' ')
+    changed=$(find "$TMPDIR" -mindepth 1 -maxdepth 1 -printf '%f ')
     check "$1: the tools' temporary folder is empty${changed:+; it holds $changed}" test -z "$changed"
     rm -rf "${TMPDIR:?}"/*
 }
@@ -139,7 +139,8 @@ check "original_name_with_a_line_break: both versions were read as the patch rea
 # ------------------------------------------------- package: keys that cannot sign
 openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" -days 2 \
     -subj "/CN=Corvandel Hostile Test" -addext extendedKeyUsage=codeSigning 2>/dev/null
-export CORVANDEL_PFX_PASSWORD="hostile-$(openssl rand -hex 12)"
+CORVANDEL_PFX_PASSWORD="hostile-$(openssl rand -hex 12)"
+export CORVANDEL_PFX_PASSWORD
 openssl pkcs12 -export -legacy -inkey "$work/key.pem" -in "$work/cert.pem" -out "$work/legacy.pfx" -passout env:CORVANDEL_PFX_PASSWORD
 openssl pkcs12 -export -nokeys -in "$work/cert.pem" -out "$work/no-key.pfx" -passout env:CORVANDEL_PFX_PASSWORD
 openssl pkcs12 -export -inkey "$work/key.pem" -in "$work/cert.pem" -out "$work/good.pfx" -passout env:CORVANDEL_PFX_PASSWORD
@@ -168,6 +169,7 @@ tool xtrace_shellopts PATH="$work/spy:$PATH" SHELLOPTS=xtrace -- scripts/package
 for name in xtrace_bash_x xtrace_shellopts; do
     check "$name: packaged, exit status 0, got $status ($(tail -n1 "$work/$name.err"))" test -s "$work/out-$name/CorvandelUpdate.exe.pem"
     check "$name: the trace ran ($(grep -c '^+' "$work/$name.err") traced lines)" test "$(grep -c '^+' "$work/$name.err")" -gt 100
+    # shellcheck disable=SC2016 # the password stays in the environment, never in an argument
     check "$name: the password is in no output" bash -c '! grep -qF -- "$CORVANDEL_PFX_PASSWORD" "$1" "$2"' _ "$work/$name.out" "$work/$name.err"
     untouched "$name"
 done
@@ -261,7 +263,7 @@ untouched after_interruptions
 if [ "$(id -u)" -eq 0 ] && mkdir -p "$work/full-disk" && mount -t tmpfs -o size=12k tmpfs "$work/full-disk"; then
     echo "not ours" >"$work/full-disk/keep.txt"
     tool disk_full -- scripts/package "$work/good" "$work/full-disk/release"
-    umount_full() { ls -A "$work/full-disk" | xargs; }
+    umount_full() { find "$work/full-disk" -mindepth 1 -maxdepth 1 -printf '%f\n' | sort | xargs; }
     check "disk_full: exit status 2, got $status" test "$status" -eq 2
     check "disk_full: says why; said: $(tail -n1 "$work/disk_full.err")" \
         grep -q "^package: could not write .* into $work/full-disk (a full disk?); OUT_DIR left as it was$" "$work/disk_full.err"

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # What the packaging tests share. Source it from the project's root.
 #   work                 a folder of the test's own, removed at exit
 #   check WHAT COMMAND...  counts COMMAND's success; on failure prints "FAIL: WHAT"
@@ -46,9 +47,12 @@ make_kit() { # DIR ENTRY...
         esac
     done
 }
+# shellcheck disable=SC2034 # BASE: set here for the scripts that source this
 BASE=(Kestovar.ocx=kestovar-updated Sorvalen.ocx=sorvalen-updated QuilbrexPatch.txt=notes)
+# shellcheck disable=SC2034 # GOOD: set here for the scripts that source this
 GOOD=(kestovar.OCX=kestovar-updated+ SORVALEN.OCX=sorvalen-updated QuilbrexPatch.TXT=notes)
 
+# shellcheck disable=SC2034 # status: set here for the scripts that source this
 package() { # NAME ARGS...: runs scripts/package, its output in $work/NAME.out and .err
     local name=$1
     shift
@@ -62,6 +66,7 @@ record_arguments() { # BIN LOG TOOL...
     shift 2
     mkdir -p "$bin"
     for tool in "$@"; do
+        # shellcheck disable=SC2016 # the shim's own $0, $* and $@
         printf '#!/bin/sh\necho "$0 $*" >>"%s"\nexec %s "$@"\n' "$log" "$(command -v "$tool")" >"$bin/$tool"
         chmod +x "$bin/$tool"
     done
@@ -71,6 +76,7 @@ record_arguments() { # BIN LOG TOOL...
 # (never extractable) and a code-signing certificate made through it, in
 # $work/release.pem and on the token. Sets MODULE, KEY, TOKEN (package's
 # options) and exports SOFTHSM2_CONF and CORVANDEL_PKCS11_PIN.
+# shellcheck disable=SC2034 # TOKEN: set here for the scripts that source this
 make_token() {
     MODULE=$(realpath /usr/lib/softhsm/libsofthsm2.so)
     KEY="pkcs11:token=corvandel-release;object=release;type=private"
@@ -78,7 +84,8 @@ make_token() {
     export SOFTHSM2_CONF=$work/softhsm2.conf
     mkdir -p "$work/tokens"
     printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n' "$work/tokens" >"$SOFTHSM2_CONF"
-    export CORVANDEL_PKCS11_PIN="pin-$(openssl rand -hex 8)"
+    CORVANDEL_PKCS11_PIN="pin-$(openssl rand -hex 8)"
+    export CORVANDEL_PKCS11_PIN
     softhsm2-util --init-token --free --label corvandel-release --so-pin "so-$(openssl rand -hex 8)" \
         --pin "$CORVANDEL_PKCS11_PIN" >/dev/null
     token_key release 01 rsa --bits 2048
@@ -108,6 +115,7 @@ token_store() { # OBJECT ID CERTIFICATE
 # URL ("" when it did not start); bounded: it stops by itself after 10
 # minutes, and stop_tsa kills it by PID.
 tsa_pid=
+# shellcheck disable=SC2034 # LIVE: set here for the scripts that source this
 start_tsa() {
     local tsa=$work/tsa
     mkdir -p "$tsa"

@@ -6,7 +6,7 @@
 # out. Every packaging runs the real command, dry run included.
 #   tests/package/package_test.sh      (after the windows preset is built)
 set -uo pipefail
-cd "$(dirname "$0")/../.."
+cd "$(dirname "$0")/../.." || exit
 source tests/package/package_lib.sh
 make_kit "$work/good" "${GOOD[@]}"
 # The notes as a hard link to a file outside the kit: its bytes are the kit's own.
@@ -20,7 +20,7 @@ check_output() { # NAME OUT
     local name=$1 out=$2 file record=BUILDINFO extra=
     [ ! -e "$out/CorvandelUpdate.exe.pem" ] || record="BUILDINFO CorvandelUpdate.exe.pem" extra=SHA256SUMS.p7s
     check "$name: OUT_DIR holds the patch, its record and nothing else" \
-        test "$(ls "$out" | sort | xargs)" = "$(printf '%s\n' CorvandelPatch.zip CorvandelUpdate.exe Kestovar.ocx QuilbrexPatch.txt SHA256SUMS Sorvalen.ocx $record $extra | sort | xargs)"
+        test "$(find "$out" -mindepth 1 -maxdepth 1 -printf '%f\n' | sort | xargs)" = "$(printf '%s\n' CorvandelPatch.zip CorvandelUpdate.exe Kestovar.ocx QuilbrexPatch.txt SHA256SUMS Sorvalen.ocx "$record" $extra | sort | xargs)"
     check "$name: SHA256SUMS covers the four files and the record, and they match" \
         bash -c "cd '$out' && test \"\$(cut -d' ' -f3 SHA256SUMS | xargs)\" = 'CorvandelUpdate.exe Kestovar.ocx Sorvalen.ocx QuilbrexPatch.txt $record' && sha256sum --quiet -c SHA256SUMS"
     check "$name: the zip holds the four files at its top level, in order" \
@@ -80,7 +80,8 @@ check "twin: the zip is the one the shipped exe's dry run gives" cmp -s "$work/u
 # openssl are given, which must never hold the password.
 signing=$work/signing
 mkdir -p "$signing/bin"
-export CORVANDEL_PFX_PASSWORD="throwaway-$(openssl rand -hex 12)"
+CORVANDEL_PFX_PASSWORD="throwaway-$(openssl rand -hex 12)"
+export CORVANDEL_PFX_PASSWORD
 openssl req -x509 -newkey rsa:2048 -nodes -keyout "$signing/key.pem" -out "$signing/cert.pem" -days 2 \
     -subj "/CN=Corvandel Test Signing" -addext extendedKeyUsage=codeSigning 2>/dev/null
 openssl pkcs12 -export -inkey "$signing/key.pem" -in "$signing/cert.pem" -out "$signing/test.pfx" \
@@ -119,13 +120,14 @@ check "signed-1: BUILDINFO gives SOURCE_DATE_EPOCH" test "$(field signed-1 Sourc
 check "signed-1: BUILDINFO gives the osslsigncode version" \
     test "$(field signed-1 Osslsigncode)" = "$(osslsigncode --version | sed -n '1s/^osslsigncode \([0-9.]*\),.*/\1/p')"
 check "unsigned-1: BUILDINFO has no signature" bash -c "! grep -q '^Signature-Sha256:' '$work/unsigned-1/BUILDINFO'"
+# shellcheck disable=SC2016 # the password stays in the environment, never in an argument
 check "signed: the password is in no argument, output or file written" \
     bash -c '! grep -rqF -- "$CORVANDEL_PFX_PASSWORD" "$1"/signed-* "$1"/signing/arguments "$1"/*.out "$1"/*.err' _ "$work"
 check "signed: the tools' arguments were recorded, so the check above means something" test -s "$signing/arguments"
 # A PFX without a password, on a kit whose components carry each other's names.
 openssl pkcs12 -export -inkey "$signing/key.pem" -in "$signing/cert.pem" -out "$signing/open.pfx" -passout pass:
 make_kit "$work/swapped" Kestovar.ocx=sorvalen-updated Sorvalen.ocx=kestovar-updated QuilbrexPatch.txt=notes
-CORVANDEL_PFX_PASSWORD= package signed-open "$work/swapped" "$work/signed-open" --pfx "$signing/open.pfx"
+CORVANDEL_PFX_PASSWORD='' package signed-open "$work/swapped" "$work/signed-open" --pfx "$signing/open.pfx"
 check "signed-open: a PFX without a password signs, got $status ($(tail -n1 "$work/signed-open.err"))" test $status -eq 0
 check "signed-open: and verifies" output_into /dev/null \
     osslsigncode verify -in "$work/signed-open/CorvandelUpdate.exe" -CAfile "$signing/cert.pem"
@@ -157,7 +159,7 @@ read -r bytes_a bytes_b <<<"${PLAN_ROW_BYTES[Kestovar.ocx]}"
 padded_to=$(((bytes_a > bytes_b ? bytes_a : bytes_b) - 600))
 { cat "$fixtures/kestovar-updated.dll" && head -c $((padded_to - $(stat -c %s "$fixtures/kestovar-updated.dll"))) /dev/zero; } \
     >"$work/team-signed/Kestovar.ocx"
-CORVANDEL_PFX_PASSWORD= package components-signed "$work/team-signed" "$work/components-signed" --pfx "$signing/open.pfx" \
+CORVANDEL_PFX_PASSWORD='' package components-signed "$work/team-signed" "$work/components-signed" --pfx "$signing/open.pfx" \
     --sign-components --ca "$signing/kit-cert.pem"
 out=$work/components-signed
 check "components-signed: exit status 0, got $status ($(tail -n1 "$work/components-signed.err"))" test $status -eq 0

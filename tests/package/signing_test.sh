@@ -6,7 +6,7 @@
 # (`openssl ts -reply` behind tsa_server.py), started here and stopped by PID.
 #   tests/package/signing_test.sh      (after the windows preset is built)
 set -uo pipefail
-cd "$(dirname "$0")/../.."
+cd "$(dirname "$0")/../.." || exit
 source tests/package/package_lib.sh
 OSSLSIGNCODE=$(osslsigncode --version 2>/dev/null | sed -n '1s/^osslsigncode \([0-9.]*\).*/\1/p')
 echo "signing with osslsigncode $OSSLSIGNCODE ($(command -v osslsigncode))"
@@ -21,6 +21,7 @@ trap 'stop_tsa; rm -rf "$work"' EXIT
 
 # ------------------------------------------------------------------ the token
 make_token
+# shellcheck disable=SC2016 # the PIN stays in the environment, never in an argument
 check "the key was generated on the token and can never leave it" bash -c \
     'GNUTLS_PIN=$CORVANDEL_PKCS11_PIN p11tool --provider "$1" --login --list-privkeys --detailed "pkcs11:token=corvandel-release" |
      grep -q "Flags:.*CKA_NEVER_EXTRACTABLE.*CKA_SENSITIVE"' _ "$MODULE"
@@ -63,7 +64,7 @@ ECC_SIGNINGS=(
 for row in "${ECC_SIGNINGS[@]}"; do
     IFS='|' read -r name call signer key certificate <<<"$row"
     read -ra arguments <<<"$call"
-    CORVANDEL_PFX_PASSWORD= package "$name" "$work/good" "$work/$name" "${arguments[@]}"
+    CORVANDEL_PFX_PASSWORD='' package "$name" "$work/good" "$work/$name" "${arguments[@]}"
     check "$name: exit status 0, got $status ($(tail -n1 "$work/$name.err"))" test $status -eq 0
     check "$name: warns that the key is not RSA" has_line "$work/$name.err" \
         "package: warning: the signing key of $signer is $key, $SMART_APP_CONTROL"
@@ -85,6 +86,7 @@ check "timestamped: and shows the certified time" \
     grep -qE '^[[:space:]]*(Timestamp time|The signature is timestamped): [A-Z][a-z]{2} +[0-9]+ [0-9:]{8} 20[0-9]{2} GMT$' "$work/timestamp-verify.out"
 check "timestamped: the countersignature is the TSA's" grep -qx 'Timestamp Server Signature verification: ok' "$work/timestamp-verify.out"
 
+# shellcheck disable=SC2016 # expanded by the shell or tool it is given to, not here
 check "the PIN is in no argument, output or file written" \
     bash -c '! grep -rqF -- "$CORVANDEL_PKCS11_PIN" "$1"/token-* "$1"/timestamped "$1"/arguments "$1"/*.out "$1"/*.err' _ "$work"
 check "the tools' arguments were recorded, so the check above means something" grep -q 'osslsigncode sign -pkcs11module' "$work/arguments"
@@ -119,6 +121,7 @@ EXPIRED_KEY="pkcs11:token=corvandel-release;object=expired;type=private"
 token_key expired 02 rsa --bits 2048
 expired_certificate "Corvandel Expired Token Signing" "$work/expired-token.pem" "$EXPIRED_KEY"
 token_store expired 02 "$work/expired-token.pem"
+# shellcheck disable=SC2016 # expanded by the shell or tool it is given to, not here
 check "the expired certificates were made" bash -c \
     'openssl x509 -in "$1" -noout -checkend 0 -ext extendedKeyUsage | grep -q "Code Signing" && ! openssl x509 -in "$1" -noout -checkend 0 >/dev/null &&
      openssl x509 -in "$2" -noout -ext extendedKeyUsage | grep -q "Code Signing" && ! openssl x509 -in "$2" -noout -checkend 0 >/dev/null' \
@@ -161,7 +164,7 @@ REFUSALS=(
 check_refusal() { # NAME STATUS LINES (~ between lines)
     check "$1: exit status $2, got $status" test $status -eq "$2"
     check "$1: prints its line(s); printed: $(head -c 400 "$work/$1.err")" \
-        test "$(grep -v '^package: warning:' "$work/$1.err")" = "$(sed 's/^/package: /' <<<"${3//\~/$'\n'}")"
+        test "$(grep -v '^package: warning:' "$work/$1.err")" = "package: ${3//\~/$'\n'package: }"
     check "$1: OUT_DIR left as it was (empty)" test -z "$(ls -A "$work/out-$1")"
 }
 for row in "${REFUSALS[@]}"; do

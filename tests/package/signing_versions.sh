@@ -6,7 +6,7 @@
 # as passed.
 #   tests/package/signing_versions.sh      (after the windows preset is built)
 set -uo pipefail
-cd "$(dirname "$0")/../.."
+cd "$(dirname "$0")/../.." || exit
 release=$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-unknown}")
 installed=$(dpkg-query -W -f='${Version}' osslsigncode 2>/dev/null || echo unknown)
 results=() status=0

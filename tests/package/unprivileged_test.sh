@@ -27,6 +27,7 @@ skip_all() { # WHY
 user_dir=$(mktemp -d "${TMPDIR:-/tmp}/corvandel-user.XXXXXX")
 trap 'rm -rf "$work" "$user_dir"' EXIT
 throwaway_user_make "$user_dir"
+# shellcheck disable=SC2016 # expanded by the shell or tool it is given to, not here
 fault=$(as_throwaway_user bash -c 'cd "$1" && source scripts/lib/outside-values.sh && source scripts/lib/release-root.sh && userns_fault' _ "$PWD")
 [ -z "$fault" ] || skip_all "$fault"
 
@@ -34,7 +35,7 @@ fault=$(as_throwaway_user bash -c 'cd "$1" && source scripts/lib/outside-values.
 clone=$THROWAWAY_HOME/checkout
 git clone -q --no-local "$PWD" "$clone"
 git ls-files -z | tar --null --ignore-failed-read -T - -cf - 2>/dev/null | tar -C "$clone" -xf -
-git -C "$clone" add -A && git -C "$clone" -c user.name=test -c user.email=test@example.invalid commit -qm "uncommitted work" || true
+{ git -C "$clone" add -A && git -C "$clone" -c user.name=test -c user.email=test@example.invalid commit -qm "uncommitted work"; } || true
 make_kit "$THROWAWAY_HOME/kit" "${BASE[@]}"
 openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$THROWAWAY_HOME/cert.pem" -days 2 \
     -subj "/CN=Corvandel Unprivileged Test" -addext extendedKeyUsage=codeSigning 2>/dev/null
@@ -109,7 +110,7 @@ check "untouched: everything in the user's folders is the user's own${owned:+; n
 changed=$(find /etc /usr /opt /srv /home /root /var/lib /var/cache/apt -xdev -path /var/lib/xkb -prune -o \
     -newer "$work/marker" -print 2>/dev/null | head -n 3 | tr '\n' ' ')
 check "untouched: nothing outside the user's folders changed${changed:+; changed: $changed}" test -z "$changed"
-left=$(ls -A "$user_dir/tmp" | tr '\n' ' ')
+left=$(find "$user_dir/tmp" -mindepth 1 -maxdepth 1 -printf '%f ')
 check "untouched: the user's temporary folder is empty${left:+; it holds $left}" test -z "$left"
 
 report

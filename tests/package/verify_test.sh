@@ -8,7 +8,7 @@
 # must; an attacker without that key re-seals all but SHA256SUMS.p7s.
 #   tests/package/verify_test.sh      (after the windows preset is built)
 set -uo pipefail
-cd "$(dirname "$0")/../.."
+cd "$(dirname "$0")/../.." || exit
 source tests/package/package_lib.sh
 trap 'stop_tsa; rm -rf "$work"' EXIT
 make_kit "$work/good" "${BASE[@]}"
@@ -30,11 +30,11 @@ check "the token-signed, timestamped release was made, got $status ($(tail -n1 "
 openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/pfx.key" -out "$work/pfx.pem" -days 2 \
     -subj "/CN=Corvandel Other Signing" -addext extendedKeyUsage=codeSigning 2>/dev/null
 openssl pkcs12 -export -inkey "$work/pfx.key" -in "$work/pfx.pem" -out "$work/other.pfx" -passout pass:
-CORVANDEL_PFX_PASSWORD= package pfx "$work/good" "$work/pfx" --pfx "$work/other.pfx"
+CORVANDEL_PFX_PASSWORD='' package pfx "$work/good" "$work/pfx" --pfx "$work/other.pfx"
 check "the PFX-signed release was made, got $status ($(tail -n1 "$work/pfx.err"))" test $status -eq 0
 package unsigned "$work/good" "$work/unsigned"
 # The whole kit packaged and signed end to end with another key, whose root the verifier trusts.
-CORVANDEL_PFX_PASSWORD= package resigned "$work/good" "$work/resigned" --pfx "$work/other.pfx" --sign-components
+CORVANDEL_PFX_PASSWORD='' package resigned "$work/good" "$work/resigned" --pfx "$work/other.pfx" --sign-components
 check "the release signed end to end by another key was made, got $status ($(tail -n1 "$work/resigned.err"))" test $status -eq 0
 check "the unsigned release was made, got $status ($(tail -n1 "$work/unsigned.err"))" test $status -eq 0
 
@@ -68,17 +68,18 @@ resign_sums() { # DIR
 }
 # Copies release FROM to NAME, lets EDIT change it, then re-seals it: with the
 # publisher's key, unless NAME ends in _unsigned_sums.
-tampered() { # NAME FROM EDIT...
+tampered() { # NAME FROM EDIT
     local dir=$work/releases/$1
     mkdir -p "$work/releases" && cp -a "$work/$2" "$dir"
-    (cd "$dir" && eval "${@:3}")
+    (cd "$dir" && eval "$3")
     sed -i "s/^Released-Exe-Sha256: .*/Released-Exe-Sha256: $(digest "$dir/CorvandelUpdate.exe")/" "$dir/BUILDINFO"
     [ ! -f "$dir/CorvandelUpdate.exe.pem" ] ||
         sed -i "s/^Signature-Sha256: .*/Signature-Sha256: $(digest "$dir/CorvandelUpdate.exe.pem")/" "$dir/BUILDINFO"
-    (cd "$dir" && sha256sum $(cut -d' ' -f3 SHA256SUMS) >SHA256SUMS.new && mv SHA256SUMS.new SHA256SUMS &&
+    (cd "$dir" && mapfile -t listed < <(cut -d' ' -f3 SHA256SUMS) && sha256sum "${listed[@]}" >SHA256SUMS.new && mv SHA256SUMS.new SHA256SUMS &&
         zip -q -X CorvandelPatch.zip CorvandelUpdate.exe Kestovar.ocx Sorvalen.ocx)
     [[ $1 == *_unsigned_sums ]] || [ ! -f "$dir/SHA256SUMS.p7s" ] || resign_sums "$dir"
 }
+# shellcheck disable=SC2016 # expanded by the shell or tool it is given to, not here
 FLIP='printf "\\x$(printf %02x $(( $(od -An -tu1 -j1040 -N1 CorvandelUpdate.exe) ^ 1 )))" | dd of=CorvandelUpdate.exe bs=1 seek=1040 conv=notrunc status=none'
 tampered byte_changed token "$FLIP"
 tampered another_key token "cp '$work/pfx/CorvandelUpdate.exe.pem' ."
@@ -155,7 +156,7 @@ done
 cp scripts/package scripts/setup "$other/scripts/" && cp scripts/lib/* "$other/scripts/lib/"
 echo "// not committed" >>"$other/update/plan.h"
 mkdir -p "$work/out-dirty"
-CORVANDEL_PFX_PASSWORD= timeout 300 "$other/scripts/package" "$work/good" "$work/out-dirty" --pfx "$work/other.pfx" \
+CORVANDEL_PFX_PASSWORD='' timeout 300 "$other/scripts/package" "$work/good" "$work/out-dirty" --pfx "$work/other.pfx" \
     >"$work/dirty.out" 2>"$work/dirty.err"
 status=$?
 check "dirty_tree_signed: exit status 2, got $status" test $status -eq 2

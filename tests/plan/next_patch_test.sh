@@ -46,7 +46,7 @@ done
 printf '%s\n' "$plan_text" >"$next/plan/plan.inc"
 cd "$next" || exit 1
 update_docs=$(scripts/update-docs 2>&1)
-git init -q && git add -A && git -c user.name=test -c user.email=test@example.invalid commit -qm "The next patch" ||
+{ git init -q && git add -A && git -c user.name=test -c user.email=test@example.invalid commit -qm "The next patch"; } ||
     { echo "FAIL: could not commit the copy"; exit 1; }
 
 source tests/package/package_lib.sh # the copy's: the next plan's PLAN_* values
@@ -79,6 +79,7 @@ done
 make_kit "$work/kit" "${BASE[@]}"
 package next "$work/kit" "$work/out"
 check "a kit at $NEXT_UPDATED is packaged, got $status ($(tail -n1 "$work/next.err"))" test "$status" -eq 0
+# shellcheck disable=SC2016 # expanded by the shell or tool it is given to, not here
 check "its exe, built in the release root, is not this tree's: the plan is compiled in" \
     bash -c '[ -s "$1" ] && ! cmp -s "$1" "$2"' _ "$work/out/CorvandelUpdate.exe" "$here/build/windows/CorvandelUpdate.exe"
 check "its components are read as $NEXT_UPDATED" grep -q "^package: kit: ${PLAN_COMPONENTS[0]} $NEXT_UPDATED " "$work/next.out"
@@ -99,7 +100,7 @@ check "and nothing written" test ! -e "$work/out-old"
 # ------------------------------------- an installation already at the new version
 already_updated() {
     local name output status=0
-    lay_out_outdated_installation && unzip -q "$work/out/CorvandelPatch.zip" -d "$DOWNLOADS" ||
+    { lay_out_outdated_installation && unzip -q "$work/out/CorvandelPatch.zip" -d "$DOWNLOADS"; } ||
         { check "the installation at $NEXT_UPDATED is laid out on Wine" false; return; }
     wine_runs_32bit || cp "$PATCH_EXE" "$DOWNLOADS/CorvandelUpdate.exe"
     for name in "${PLAN_COMPONENTS[@]}"; do cp "$(fixture "$name" updated)" "$INSTALL/$name"; done
@@ -107,6 +108,7 @@ already_updated() {
     check "on an installation at $NEXT_UPDATED, the patch ends without a box (status $status): $(tail -n2 <<<"$output" | xargs)" \
         test "$status" -eq 0
     for name in "${PLAN_COMPONENTS[@]}"; do
+        # shellcheck disable=SC2016 # expanded by the shell or tool it is given to, not here
         check "$name is left as it was, with no backup made" \
             bash -c 'cmp -s "$1" "$2" && [ ! -e "$3" ]' _ "$INSTALL/$name" "$(fixture "$name" updated)" "$INSTALL/${PLAN_BACKUP[$name]}"
     done
@@ -127,6 +129,7 @@ check "the deployment rules of the next plan hold on Wine: $(tail -n1 "$work/rul
 # byte counts for the publisher to bring up to date.
 tests/plan/written_once_test.sh >"$work/written-once.out" 2>&1
 stale=$(grep '^FAIL: ' "$work/written-once.out" | grep -v '^FAIL: the documents state only' || true)
+# shellcheck disable=SC2016 # expanded by the shell or tool it is given to, not here
 check "the plan check finds what the documents still state of the old plan, and nothing else: $(grep -vE '^FAIL: (README\.md|docs/[^:]*\.md):' <<<"$stale" | head -n3)" \
     bash -c '[ -n "$1" ] && ! grep -vE "^FAIL: (README\.md|docs/[^:]*\.md):[0-9]+: " <<<"$1"' _ "$stale"
 

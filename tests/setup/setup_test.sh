@@ -4,7 +4,7 @@
 # setup must then say, install and exit with. Nothing is installed.
 #   tests/setup/setup_test.sh
 set -uo pipefail
-cd "$(dirname "$0")/../.."
+cd "$(dirname "$0")/../.." || exit
 [ "$(id -u)" -eq 0 ] || { echo "setup_test: skipped: setup installs only as root"; exit 0; }
 work=$(mktemp -d "${TMPDIR:-/tmp}/corvandel-setup-test.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -33,6 +33,7 @@ esac
 SHIM
 printf '#!/bin/sh\ncase " $* " in *" wine64 "*|*" softhsm2 "*) echo not-installed ;; *) echo installed ;; esac\n' >"$work/bin/dpkg-query"
 printf '#!/bin/sh\necho i386\n' >"$work/bin/dpkg"
+# shellcheck disable=SC2016 # expanded by the shell or tool it is given to, not here
 printf '#!/bin/sh\necho "sleep $*" >>"$SHIM_LOG"\n' >"$work/bin/sleep"
 chmod +x "$work/bin"/*
 

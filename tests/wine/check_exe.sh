@@ -62,5 +62,5 @@ for dll in KERNEL32.DLL ADVAPI32.DLL USER32.DLL; do
     grep -qx "$dll" <<<"$imports" || fail "imports nothing from $dll: not the program's import table"
 done
 
-echo "CorvandelUpdate.exe: $size bytes; imports: $(echo $imports)"
+echo "CorvandelUpdate.exe: $size bytes; imports: ${imports//$'\n'/ }"
 [ $failures -eq 0 ]

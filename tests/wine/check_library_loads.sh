@@ -23,7 +23,8 @@ if pe_is_32bit "$exe"; then
     wine_runs_32bit || { echo "skipped: CorvandelUpdate.exe is a 32-bit program, and $WINE_NO_32BIT"; exit 77; }
 fi
 wine_use_prefix "$session_dir/wineprefix"
-export DISPLAY=:$(cat "$session/display")
+DISPLAY=:$(cat "$session/display")
+export DISPLAY
 work=$WINEPREFIX/drive_c/library-load-check
 install=$work/Corvandel
 downloads=$work/Downloads
@@ -66,7 +67,7 @@ done)
 thread=$(head -n1 <<<"$own_calls" | cut -d: -f1)
 own_calls=$(grep "^$thread:Call " <<<"$own_calls" | sed 's/^[0-9a-f]*:Call //' || true)
 echo "The program's own traced calls:"
-echo "$own_calls" | sed 's/^/  /'
+printf '  %s\n' "$own_calls"
 
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }

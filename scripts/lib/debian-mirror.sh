@@ -23,15 +23,31 @@ source "${BASH_SOURCE[0]%/*}/outside-values.sh"
 DEBIAN_KEYRING=/usr/share/keyrings/debian-archive-keyring.gpg
 DEBIAN_MIRROR=http://deb.debian.org/debian/
 
+# Asking apt takes a second or two where it keeps no package cache, so the
+# answer is kept in DEBIAN_MIRROR_CACHE (when set) for as long as apt's
+# configuration and Release files stay the same.
 debian_mirror() {
-    local origin label mirror
+    local origin label mirror='' key kept
+    key=$({
+        echo "${APT_CONFIG:-}"
+        [ -z "${APT_CONFIG:-}" ] || cat "$APT_CONFIG" 2>/dev/null
+        stat -c '%n %Y %s' /etc/apt/sources.list /etc/apt/sources.list.d/* /etc/apt/apt.conf.d/* \
+            /var/lib/apt/lists/*Release 2>/dev/null
+    } | sha256sum | cut -c1-32)
+    if [ -n "${DEBIAN_MIRROR_CACHE:-}" ] && [ "$(head -n1 "$DEBIAN_MIRROR_CACHE" 2>/dev/null)" = "$key" ]; then
+        kept=$(sed -n 2p "$DEBIAN_MIRROR_CACHE")
+        is_http_url "$kept" && { echo "$kept"; return; }
+    fi
     # shellcheck disable=SC2016 # apt's own $(FIELD) placeholders, not the shell's
     while IFS='|' read -r origin label mirror; do
-        { [ "$origin" = Debian ] && [ "$label" = Debian ] && is_http_url "$mirror"; } || continue
-        echo "$mirror"
-        return
+        [ "$origin" = Debian ] && [ "$label" = Debian ] && is_http_url "$mirror" && break
+        mirror=''
     done < <(apt-get indextargets --format '$(ORIGIN)|$(LABEL)|$(REPO_URI)' 'Created-By: Packages' 2>/dev/null)
-    echo "$DEBIAN_MIRROR"
+    mirror=${mirror:-$DEBIAN_MIRROR}
+    if [ -n "${DEBIAN_MIRROR_CACHE:-}" ] && mkdir -p "${DEBIAN_MIRROR_CACHE%/*}" 2>/dev/null; then
+        printf '%s\n%s\n' "$key" "$mirror" >"$DEBIAN_MIRROR_CACHE.$$" && mv -f "$DEBIAN_MIRROR_CACHE.$$" "$DEBIAN_MIRROR_CACHE"
+    fi
+    echo "$mirror"
 }
 
 MIRROR_APT=() MIRROR_FAULT=
@@ -48,6 +64,7 @@ mirror_open() { # DIR MIRROR SUITE...
     done >"$dir/sources.list"
     MIRROR_APT=(-o "Dir::Etc::sourcelist=$dir/sources.list" -o Dir::Etc::sourceparts=-
         -o "Dir::State::Lists=$dir/lists" -o "Dir::Cache=$dir/cache" -o Dir::State::status=/dev/null
+        -o Dir::Cache::pkgcache=pkgcache.bin -o Dir::Cache::srcpkgcache=srcpkgcache.bin
         -o "APT::Architectures::=$(dpkg --print-architecture)" -o Debug::NoLocking=1
         -o Acquire::Check-Valid-Until=false)
     # An index that cannot be fetched is an error (--error-on=any), not a warning apt ignores.

@@ -40,8 +40,10 @@ source "${BASH_SOURCE[0]%/*}/supervise.sh" # leaves_behind, remove_leftover
 
 # shellcheck disable=SC2034 # RELEASE_PIN: set here for the scripts that source this
 RELEASE_PIN=cmake/release-toolchain.pin
-ROOT_CACHE=$PWD/build/release-root
+ROOT_CACHE=$(cd "${BASH_SOURCE[0]%/*}/../.." && pwd)/build/release-root # this checkout's, wherever it is run from
 ROOT_LOCK_SECONDS=3600
+# shellcheck disable=SC2034 # DEBIAN_MIRROR_CACHE: read by debian_mirror (scripts/lib/debian-mirror.sh)
+DEBIAN_MIRROR_CACHE=$ROOT_CACHE/debian-mirror
 # chroot lives in sbin, which an ordinary user's PATH may lack.
 PATH=$PATH:/usr/sbin:/sbin
 

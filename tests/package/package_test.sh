@@ -17,12 +17,12 @@ ln -f "$work/notes-elsewhere.txt" "$work/good/QuilbrexPatch.TXT"
 # What a good packaging leaves: the four files, their sums and the zip.
 OUTDATED_PATTERN=${PLAN_OUTDATED_VERSION//./\\.}
 check_output() { # NAME OUT
-    local name=$1 out=$2 file record=BUILDINFO extra=
-    [ ! -e "$out/CorvandelUpdate.exe.pem" ] || record="BUILDINFO CorvandelUpdate.exe.pem" extra=SHA256SUMS.p7s
+    local name=$1 out=$2 file record=(BUILDINFO) extra=()
+    [ ! -e "$out/CorvandelUpdate.exe.pem" ] || record=(BUILDINFO CorvandelUpdate.exe.pem) extra=(SHA256SUMS.p7s)
     check "$name: OUT_DIR holds the patch, its record and nothing else" \
-        test "$(find "$out" -mindepth 1 -maxdepth 1 -printf '%f\n' | sort | xargs)" = "$(printf '%s\n' CorvandelPatch.zip CorvandelUpdate.exe Kestovar.ocx QuilbrexPatch.txt SHA256SUMS Sorvalen.ocx "$record" $extra | sort | xargs)"
+        test "$(find "$out" -mindepth 1 -maxdepth 1 -printf '%f\n' | sort | xargs)" = "$(printf '%s\n' CorvandelPatch.zip CorvandelUpdate.exe Kestovar.ocx QuilbrexPatch.txt SHA256SUMS Sorvalen.ocx "${record[@]}" "${extra[@]}" | sort | xargs)"
     check "$name: SHA256SUMS covers the four files and the record, and they match" \
-        bash -c "cd '$out' && test \"\$(cut -d' ' -f3 SHA256SUMS | xargs)\" = 'CorvandelUpdate.exe Kestovar.ocx Sorvalen.ocx QuilbrexPatch.txt $record' && sha256sum --quiet -c SHA256SUMS"
+        bash -c "cd '$out' && test \"\$(cut -d' ' -f3 SHA256SUMS | xargs)\" = 'CorvandelUpdate.exe Kestovar.ocx Sorvalen.ocx QuilbrexPatch.txt ${record[*]}' && sha256sum --quiet -c SHA256SUMS"
     check "$name: the zip holds the four files at its top level, in order" \
         test "$(unzip -Z1 "$out/CorvandelPatch.zip" | xargs)" = "CorvandelUpdate.exe Kestovar.ocx Sorvalen.ocx QuilbrexPatch.txt"
     for file in CorvandelUpdate.exe Kestovar.ocx Sorvalen.ocx QuilbrexPatch.txt; do

@@ -86,10 +86,12 @@ processes_using() { # PATH
 
 remove_leftover() { # PATH
     local point processes
-    [[ $1 == /?* ]] && [ -e "$1" ] || return 0
+    [[ $1 == /?* ]] || return 0
+    # Even once the folder is gone: its Wine services outlive their server's end.
     processes=$(processes_using "$1" | grep -vx "$$" || true)
     # shellcheck disable=SC2086 # one PID a word
     [ -z "$processes" ] || kill -KILL $processes 2>/dev/null || true
+    [ -e "$1" ] || return 0
     # The deepest mounts first, as mmdebstrap or a Wine session left them.
     awk -v under="$1/" 'index($2, under) == 1 { print $2 }' /proc/self/mounts | sort -r | while read -r point; do
         umount -l "$point" 2>/dev/null || true

@@ -14,8 +14,7 @@ source tests/package/package_lib.sh
 source scripts/lib/release-record.sh
 source scripts/lib/debian-mirror.sh
 debian_mirror_of_this_machine() { debian_mirror; }
-export TMPDIR=$work/tmp # the tools' own temporary folders, checked empty after each row
-mkdir -p "$TMPDIR"
+# The tools' own temporary folders are in TMPDIR, $work/tmp (package_lib.sh): checked empty after each row.
 make_kit "$work/good" "${BASE[@]}"
 USAGE="usage: scripts/package KIT_DIR OUT_DIR [--pfx FILE | --pkcs11-module LIB --pkcs11-key URI [--cert CHAIN.pem]] [--sign-components] [--timestamp URL]... [--tsa-ca FILE] [--ca FILE]"
 VERIFY_USAGE="usage: scripts/verify-release RELEASE_DIR [--ca FILE] [--tsa-ca FILE] [--mirror URL] [--publisher FINGERPRINT]..."
@@ -247,7 +246,8 @@ for row in "${INTERRUPTIONS[@]}"; do
     check "$name: OUT_DIR left as it was (absent)" test ! -e "$work/out-$name"
     check "$name: no half-made root left" test -z "$(ls -d "$tree"/build/release-root/*.new 2>/dev/null)"
     check "$name: no half-kept exe left" test -z "$(ls "$tree"/build/release-root/*.builds/*.partial 2>/dev/null)"
-    check "$name: no process of it is left" bash -c "! pgrep -f '[o]ut-$name' >/dev/null"
+    # The pattern's brackets keep pgrep from finding the shell that runs it.
+    check "$name: no process of it is left" bash -c "! pgrep -f '[${work:0:1}]${work:1}/out-$name' >/dev/null"
     # Wine, Xvfb and the rest of a patch world have their folder in their environment.
     left=$(grep -l -a -F "$TMPDIR/corvandel-" /proc/[0-9]*/environ 2>/dev/null | cut -d/ -f3 | tr '\n' ' ')
     check "$name: no process of its Wine session is left${left:+; left: $left}" test -z "$left"

@@ -1,6 +1,6 @@
 # shellcheck shell=bash
 # What the packaging tests share. Source it from the project's root.
-#   work                 a folder of the test's own, removed at exit
+#   work                 a folder of the test's own, removed at exit; TMPDIR is $work/tmp
 #   check WHAT COMMAND...  counts COMMAND's success; on failure prints "FAIL: WHAT"
 #   has_line FILE LINE, output_into FILE COMMAND...
 #   make_kit DIR ENTRY...  a kit from the component fixtures (below)
@@ -13,6 +13,9 @@
 source scripts/lib/plan.sh || exit 1
 fixtures=build/windows/fixtures
 work=$(realpath "$(mktemp -d "${TMPDIR:-/tmp}/corvandel-package-test.XXXXXX")")
+# The tools' temporary folders are the test's own: tests that run side by side never see each other's.
+mkdir -p "$work/tmp"
+export TMPDIR=$work/tmp
 trap 'rm -rf "$work"' EXIT
 passed=0 failed=0
 check() { # WHAT COMMAND...

@@ -24,7 +24,7 @@ skip_all() { # WHY
 [ "$(id -u)" -eq 0 ] || skip_all "making a throwaway user needs root"
 
 # The user's own folders: outside this test's work folder, which only root may enter.
-user_dir=$(mktemp -d "${TMPDIR:-/tmp}/corvandel-user.XXXXXX")
+user_dir=$(mktemp -d /tmp/corvandel-user.XXXXXX)
 trap 'rm -rf "$work" "$user_dir"' EXIT
 throwaway_user_make "$user_dir"
 # shellcheck disable=SC2016 # expanded by the shell or tool it is given to, not here

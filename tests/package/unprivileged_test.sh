@@ -56,6 +56,7 @@ user_tool() { # NAME TOOL ARGS...
     shift
     (cd "$clone" && as_throwaway_user timeout 900 "$@") >"$work/$name.out" 2>&1
     status=$? took=$((SECONDS - started))
+    sed "s/^/  $name: /" "$work/$name.out" # the whole of it, in this test's log
 }
 verdict() { tail -n1 "$work/$1.out"; }
 

@@ -31,7 +31,15 @@ case " $* " in
     *" install "*) [ "$INSTALLS" = plain ] ;;
 esac
 SHIM
-printf '#!/bin/sh\ncase " $* " in *" wine64 "*|*" softhsm2 "*) echo not-installed ;; *) echo installed ;; esac\n' >"$work/bin/dpkg-query"
+# dpkg-query -W -f=FORMAT PACKAGE...: a line each, NAME ARCH STATUS; wine64 and softhsm2 are not installed.
+cat >"$work/bin/dpkg-query" <<'SHIM'
+#!/bin/sh
+shift 2
+for package in "$@"; do
+    case $package in wine32) arch=i386 ;; *) arch=amd64 ;; esac
+    case $package in wine64 | softhsm2) echo "$package $arch not-installed" ;; *) echo "$package $arch installed" ;; esac
+done
+SHIM
 printf '#!/bin/sh\necho i386\n' >"$work/bin/dpkg"
 # shellcheck disable=SC2016 # expanded by the shell or tool it is given to, not here
 printf '#!/bin/sh\necho "sleep $*" >>"$SHIM_LOG"\n' >"$work/bin/sleep"

@@ -112,7 +112,8 @@ windows_path() {
 file_versions() {
     local paths=() file
     for file in "$@"; do paths+=("$(windows_path "$file")"); done
-    timeout 60 scripts/lib/wine-run "$PATCH_WORK" "$PATCH_HELPER" versions "${paths[@]}"
+    wine_bounded "$WINE_RUN_SECONDS" "the helper to read file versions" \
+        scripts/lib/wine-run "$PATCH_WORK" "$PATCH_HELPER" versions "${paths[@]}"
 }
 
 # Registered as Corvandel's 32-bit installer does, through the 32-bit view.
@@ -120,7 +121,7 @@ file_versions() {
 lay_out_outdated_installation() {
     local name
     mkdir -p "$INSTALL" "$DOWNLOADS" &&
-        timeout 60 "$WINE" reg add "$PATCH_REGISTRATION" /v "$PLAN_FOLDER_VALUE" /t REG_SZ /d "$INSTALL_WIN" /f /reg:32 \
+        wine_bounded "$WINE_RUN_SECONDS" "reg add of the registration" "$WINE" reg add "$PATCH_REGISTRATION" /v "$PLAN_FOLDER_VALUE" /t REG_SZ /d "$INSTALL_WIN" /f /reg:32 \
             >/dev/null 2>&1 || return 1
     for name in "${PLAN_COMPONENTS[@]}"; do
         cp "$PATCH_BUILD/fixtures/${STAND_IN[$name]}.dll" "$INSTALL/$name" || return 1
@@ -165,8 +166,8 @@ print_installation_table() {
     } | sed 's/ *$//'
 }
 
-# The helper kills the patch after 30 s; the outer limit covers Wine itself.
+# The helper kills the patch after WINE_RUN_SECONDS; the outer limit covers Wine itself.
 run_patch() {
-    timeout 90 scripts/lib/wine-run "$PATCH_WORK" "$PATCH_HELPER" run "$DOWNLOADS_WIN" \
-        "$DOWNLOADS_WIN\\CorvandelUpdate.exe" 30
+    wine_bounded $((WINE_RUN_SECONDS + 60)) "the patch to run" scripts/lib/wine-run "$PATCH_WORK" "$PATCH_HELPER" run \
+        "$DOWNLOADS_WIN" "$DOWNLOADS_WIN\\CorvandelUpdate.exe" "$WINE_RUN_SECONDS"
 }

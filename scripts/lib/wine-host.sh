@@ -10,6 +10,13 @@
 #                            exports WINEPREFIX, WINEARCH, WINELOADER and WINE, the loader to start
 #                            programs with (ARCH win32 or win64; by default the prefix's own)
 #   pe_is_32bit FILE         status 0 when FILE is a 32-bit Windows program or library
+#   WINE_BOOT_SECONDS, WINE_RUN_SECONDS
+#                            how long a prefix's boot, and one program's run on Wine, may take: far
+#                            more than either needs, so that they hold on a loaded machine (two test
+#                            commands side by side on two cores), and still end a hang
+#   wine_bounded SECONDS WHAT COMMAND...
+#                            COMMAND, for at most SECONDS; past that, one line on stderr says what it
+#                            waited for, and the status is 124
 #
 # Debian's /usr/bin/wine (and wineboot, winepath, regedit through it) always
 # starts the 32-bit loader when wine32 is installed, so nothing here goes
@@ -23,6 +30,17 @@ WINE_NO_32BIT_WHY="this machine cannot start 32-bit programs"
     WINE_NO_32BIT_WHY="CORVANDEL_WINE_32BIT=no: treated as a machine that cannot start 32-bit programs"
 # shellcheck disable=SC2034 # WINE_NO_32BIT: set here for the scripts that source this
 WINE_NO_32BIT="$WINE_NO_32BIT_WHY, so Wine runs no 32-bit Windows program here"
+
+# shellcheck disable=SC2034 # WINE_BOOT_SECONDS, WINE_RUN_SECONDS: set here for the scripts that source this
+WINE_BOOT_SECONDS=600 WINE_RUN_SECONDS=300
+
+wine_bounded() { # SECONDS WHAT COMMAND...
+    local seconds=$1 what=$2 status=0
+    shift 2
+    timeout "$seconds" "$@" || status=$?
+    [ "$status" -ne 124 ] || echo "timed out after $seconds s waiting for $what" >&2
+    return "$status"
+}
 
 wine_runs_32bit() {
     [ "${CORVANDEL_WINE_32BIT:-}" != no ] || return 1

@@ -42,7 +42,7 @@ rule_holds() { # TYPE PATH NAME CHECK OPERATOR VALUE
     local type=$1 path=$2 name=$3 what=$4 operator=$5 value=$6 version
     case "$type/$what" in
         registry/value\ exists)
-            timeout 60 "$WINE" reg query "$path" /v "$name" /reg:32 >/dev/null 2>&1 ;;
+            wine_bounded "$WINE_RUN_SECONDS" "reg query" "$WINE" reg query "$path" /v "$name" /reg:32 >/dev/null 2>&1 ;;
         file/exists)
             [ -f "$(rule_folder "$path")/$name" ] ;;
         file/version)
@@ -84,7 +84,7 @@ lay_out() {
     rm -rf "$INSTALL" "$DOWNLOADS"
     INSTALL=$WINEPREFIX/drive_c/Program\ Files\ \(x86\)/Corvandel
     INSTALL_WIN='C:\Program Files (x86)\Corvandel'
-    timeout 60 "$WINE" reg delete "$PATCH_REGISTRATION" /f /reg:32 >/dev/null 2>&1
+    wine_bounded "$WINE_RUN_SECONDS" "reg delete" "$WINE" reg delete "$PATCH_REGISTRATION" /f /reg:32 >/dev/null 2>&1
     lay_out_outdated_installation
     for name in "${PLAN_COMPONENTS[@]}"; do cp "$(fixture "$name" updated)" "$DOWNLOADS/$name"; done
     notes_text >"$DOWNLOADS/$PLAN_NOTES"
@@ -96,7 +96,7 @@ already_patched() {
     for name in "${PLAN_COMPONENTS[@]}"; do cp "$(fixture "$name" updated)" "$INSTALL/$name"; done
     cp "$DOWNLOADS/$PLAN_NOTES" "$INSTALL/"
 }
-not_registered() { timeout 60 "$WINE" reg delete "$PATCH_REGISTRATION" /f /reg:32 >/dev/null 2>&1; }
+not_registered() { wine_bounded "$WINE_RUN_SECONDS" "reg delete" "$WINE" reg delete "$PATCH_REGISTRATION" /f /reg:32 >/dev/null 2>&1; }
 component_missing() { rm "$INSTALL/$FIRST"; }
 last_at_unknown_build() { cp "$(fixture "$LAST" unknown-build)" "$INSTALL/$LAST"; }
 backup_blocked() { mkdir "$INSTALL/${PLAN_BACKUP[$FIRST]}"; }

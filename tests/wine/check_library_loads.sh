@@ -34,7 +34,7 @@ KERNEL32.LoadLibraryExW;KERNEL32.GetDiskFreeSpaceA;KERNEL32.CopyFileA;ADVAPI32.R
 USER32.MessageBoxA"
 
 cleanup() {
-    timeout 30 "$WINE" reg delete 'HKCU\Software\Wine\Debug' /v RelayInclude /f >/dev/null 2>&1 || true
+    wine_bounded "$WINE_RUN_SECONDS" "reg delete" "$WINE" reg delete 'HKCU\Software\Wine\Debug' /v RelayInclude /f >/dev/null 2>&1 || true
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -47,14 +47,14 @@ for name in "${PLAN_COMPONENTS[@]}"; do
 done
 echo notes >"$downloads/$PLAN_NOTES"
 cp "$exe" "$downloads/"
-timeout 30 "$WINE" reg add "$PLAN_REGISTRATION" /v "$PLAN_FOLDER_VALUE" /t REG_SZ /d 'C:\library-load-check\Corvandel' /f \
+wine_bounded "$WINE_RUN_SECONDS" "reg add" "$WINE" reg add "$PLAN_REGISTRATION" /v "$PLAN_FOLDER_VALUE" /t REG_SZ /d 'C:\library-load-check\Corvandel' /f \
     "/reg:$view" >/dev/null 2>&1
-timeout 30 "$WINE" reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /d "$traced" /f >/dev/null 2>&1
+wine_bounded "$WINE_RUN_SECONDS" "reg add" "$WINE" reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /d "$traced" /f >/dev/null 2>&1
 
 # Started from the download folder, as a user would.
 status=0
-(cd "$downloads" && WINEDEBUG=-all,+relay timeout 30 "$WINE" CorvandelUpdate.exe >"$log" 2>&1 </dev/null) || status=$?
-[ $status -eq 0 ] || { echo "FAIL: the update ended with status $status (124: timed out)"; exit 1; }
+(cd "$downloads" && WINEDEBUG=-all,+relay wine_bounded "$WINE_RUN_SECONDS" "the traced update" "$WINE" CorvandelUpdate.exe >"$log" 2>&1 </dev/null) || status=$?
+[ $status -eq 0 ] || { echo "FAIL: the update ended with status $status (124: timed out after $WINE_RUN_SECONDS s)"; exit 1; }
 
 # The program's own calls: those returning into its image, on the thread of
 # the first one (under WOW64 the 64-bit loader's own calls come first).

@@ -24,7 +24,8 @@
 
 namespace {
 
-const DWORD PROCESS_TIMEOUT_MS = 20000;
+// Far more than a run needs, so that it holds on a loaded machine; a hang still ends.
+const DWORD PROCESS_TIMEOUT_MS = 120000;
 
 const char* const ABSENT = "<absent>";
 const char* const A_FOLDER = "<folder>"; // a folder stands where the file would go; not compared

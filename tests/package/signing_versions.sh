@@ -9,24 +9,33 @@ set -uo pipefail
 cd "$(dirname "$0")/../.." || exit
 release=$(. /etc/os-release 2>/dev/null && echo "${VERSION_CODENAME:-unknown}")
 installed=$(dpkg-query -W -f='${Version}' osslsigncode 2>/dev/null || echo unknown)
-results=() status=0
+# Each osslsigncode's run side by side with the others: they share nothing
+# but this checkout's release root, which packaging locks while it builds.
+logs=$(mktemp -d "${TMPDIR:-/tmp}/corvandel-signing-versions.XXXXXX")
+trap 'rm -rf "$logs"' EXIT
+names=() pids=() skipped=''
 run() { # WHICH PATH-PREFIX
-    local result
-    if PATH=$2$PATH tests/package/signing_test.sh; then result=passed; else result=failed status=1; fi
-    results+=("osslsigncode $1: $result")
+    names+=("$1")
+    PATH=$2$PATH tests/package/signing_test.sh >"$logs/${#names[@]}.log" 2>&1 &
+    pids+=($!)
 }
 run "$installed (installed)" ""
 unpacked=build/osslsigncode-$release
 if found=$(tests/package/fetch_osslsigncode.sh "$unpacked" 2>"$unpacked.why"); then
     while read -r -u 3 version suite program; do
         [ "$version" != "$installed" ] || continue
-        echo
         run "$version ($suite's package, unpacked into ${program%/root/usr/bin/osslsigncode})" "$(dirname "$program"):"
     done 3<<<"$found"
 else
-    results+=("osslsigncode of $release and $release-backports: skipped: $(cat "$unpacked.why")")
-    echo "${results[-1]}"
+    skipped="osslsigncode of $release and $release-backports: skipped: $(cat "$unpacked.why")"
 fi
-echo
+results=() status=0
+for i in "${!names[@]}"; do
+    if wait "${pids[i]}"; then result=passed; else result=failed status=1; fi
+    cat "$logs/$((i + 1)).log"
+    echo
+    results+=("osslsigncode ${names[i]}: $result")
+done
+[ -z "$skipped" ] || results+=("$skipped")
 printf '%s\n' "${results[@]}"
 exit $status

@@ -3,10 +3,11 @@
 # them: empty and doubled options, values that would become paths, command
 # words or tool options, a kit or a release folder that lies (links, pipes,
 # forged names and lines, fields that climb out of the build tree), a mirror
-# that does not answer or is not Debian's, traces that would show a secret,
-# two runs at once and runs cut short. Each row asserts the exit status, the
-# line, that OUT_DIR is as it was, and that nothing was written outside the
-# build tree and the tool's own temporary folder, which must end empty.
+# that does not answer or is not Debian's, traces that would show a secret.
+# (Two runs at once and runs cut short: tests/package/interrupt_test.sh.)
+# Each row asserts the exit status, the line, that OUT_DIR is as it was, and
+# that nothing was written outside the build tree and the tool's own
+# temporary folder, which must end empty.
 #   tests/package/hostile_test.sh      (after the windows and windows-x64 presets are built)
 set -uo pipefail
 cd "$(dirname "$0")/../.." || exit
@@ -18,37 +19,6 @@ debian_mirror_of_this_machine() { debian_mirror; }
 make_kit "$work/good" "${BASE[@]}"
 USAGE="usage: scripts/package KIT_DIR OUT_DIR [--pfx FILE | --pkcs11-module LIB --pkcs11-key URI [--cert CHAIN.pem]] [--sign-components] [--timestamp URL]... [--tsa-ca FILE] [--ca FILE]"
 VERIFY_USAGE="usage: scripts/verify-release RELEASE_DIR [--ca FILE] [--tsa-ca FILE] [--mirror URL] [--publisher FINGERPRINT]..."
-
-# What a row may not touch: /etc, this checkout outside build/, and whatever
-# the tools would leave in their temporary folder or beside OUT_DIR.
-marker=$work/before-row
-untouched() { # NAME
-    local changed
-    changed=$(find /etc . -mindepth 1 \( -path ./build -o -path ./.git \) -prune -o -newer "$marker" -print 2>/dev/null | head -n 3 | tr '\n' ' ')
-    check "$1: nothing outside the build tree was written${changed:+; written: $changed}" test -z "$changed"
-    changed=$(find "$TMPDIR" -mindepth 1 -maxdepth 1 -printf '%f ')
-    check "$1: the tools' temporary folder is empty${changed:+; it holds $changed}" test -z "$changed"
-    rm -rf "${TMPDIR:?}"/*
-}
-touch "$marker"
-# Lets a row's tool run; a row is one tool's call with the environment it names.
-tool() { # NAME ENV... -- TOOL ARGS...: output in $work/NAME.out and .err, exit in $status
-    local name=$1 environment=()
-    shift
-    while [ "$1" != -- ]; do environment+=("$1"); shift; done
-    shift
-    touch "$marker"
-    sleep 1 # the marker's second passes before anything the row writes
-    env "${environment[@]}" timeout 600 "$@" >"$work/$name.out" 2>"$work/$name.err"
-    status=$?
-}
-refused() { # NAME STATUS LINE [OUT_DIR]: the row's verdict, its one line, OUT_DIR absent, nothing written
-    check "$1: exit status $2, got $status" test "$status" -eq "$2"
-    check "$1: says \"$3\"; said: $(grep -v ': warning:' "$work/$1.err" | head -c 400)" \
-        test "$(grep -v ': warning:' "$work/$1.err")" = "$3"
-    [ -z "${4:-}" ] || check "$1: OUT_DIR left as it was (absent)" test ! -e "$4" -a ! -L "$4"
-    untouched "$1"
-}
 
 # ------------------------------------------------- package: options and environment
 ln -s "$work/empty-target" "$work/out-link" && mkdir "$work/empty-target"
@@ -174,105 +144,6 @@ for name in xtrace_bash_x xtrace_shellopts; do
 done
 check "xtrace: the spy looked at each signing, and found the password in no file ($(xargs <"$work/spy/seen"))" \
     bash -c "test -s '$work/spy/seen' && ! grep -q found '$work/spy/seen'"
-
-# ------------------------------------------------ package: two at once, and cut short
-# A clone whose exe sources differ from every kept build (one comment added),
-# sharing this tree's release root: two packagings started together must both
-# end right with the same exe, the second saying it waits; never half of one.
-clone=$work/clone
-git clone -q --shared "$PWD" "$clone" && cp -r scripts tests "$clone/" &&
-    mkdir -p "$clone/build" && ln -s "$PWD/build/release-root" "$clone/build/release-root"
-echo "// $(date +%s%N): sources no release root has built yet" >>"$clone/update/plan.h"
-touch "$marker"
-for run in 1 2; do
-    (cd "$clone" && exec timeout 600 scripts/package "$work/good" "$work/out-together-$run") \
-        >"$work/together-$run.out" 2>"$work/together-$run.err" &
-    together[run]=$!
-done
-status=0 && wait "${together[1]}" || status=$?
-status2=0 && wait "${together[2]}" || status2=$?
-check "together: both packagings ended right, exit 0 and 0, got $status and $status2 ($(tail -qn1 "$work"/together-*.err | tr '\n' ' '))" \
-    test "$status" -eq 0 -a "$status2" -eq 0
-check "together: one of them said it waited" \
-    grep -qx "package: waiting for another packaging or verification of this checkout, which uses the release root now ..." "$work/together-1.out" "$work/together-2.out"
-for run in 1 2; do
-    check "together-$run: the exe is whole and the program's" \
-        output_into /dev/null tests/wine/check_exe.sh i686-w64-mingw32-objdump "$work/out-together-$run/CorvandelUpdate.exe"
-done
-check "together: both released the same exe, the one BUILDINFO records" bash -c \
-    "cmp -s '$work/out-together-1/CorvandelUpdate.exe' '$work/out-together-2/CorvandelUpdate.exe' &&
-     test \"\$(sha256sum <'$work/out-together-1/CorvandelUpdate.exe' | cut -d' ' -f1)\" = \"\$(sed -n 's/^Unsigned-Exe-Sha256: //p' '$work/out-together-1/BUILDINFO')\""
-untouched together
-# Interrupted at each kind of step, by Ctrl-C (SIGINT) or a kill (SIGTERM): it
-# must say so and end within seconds, leaving OUT_DIR absent, no staging
-# folder, no half-made root and no half-kept exe that a later run would take.
-mkdir -p "$work/slow"
-printf '#!/bin/sh\necho "mmdebstrap: making a root (a stand-in that takes ten minutes) ..."\nexec sleep 600\n' >"$work/slow/mmdebstrap"
-# unzip, when the dry run unpacks the zip into the download folder: a Wine session runs then.
-printf '#!/bin/sh\ncase "$*" in *" -d "*) exec sleep 600 ;; esac\nexec %s "$@"\n' "$(command -v unzip)" >"$work/slow/unzip"
-chmod +x "$work/slow/mmdebstrap" "$work/slow/unzip"
-# Until the run's output holds a line matching PATTERN, for at most SECONDS.
-wait_for_line() { # FILE PATTERN SECONDS
-    local deadline=$((SECONDS + $3))
-    until grep -q -- "$2" "$1" 2>/dev/null; do
-        [ $SECONDS -lt $deadline ] || { echo "FAIL: waited $3 s for \"$2\" in $1"; return 1; }
-        sleep 0.2
-    done
-}
-cold=$work/cold-clone # a clone with no release root yet: packaging must make one
-git clone -q --shared "$PWD" "$cold" && cp -r scripts tests "$cold/"
-# name | signal | the line of its output it is sent after (and 2 s) | the clone it runs in | PATH before the system's
-INTERRUPTIONS=(
-    "ctrl_c_while_making_the_root|INT|^package: making the release root|$cold|$work/slow:"
-    "killed_while_making_the_root|TERM|^package: making the release root|$cold|$work/slow:"
-    "ctrl_c_while_building|INT|^package: building CorvandelUpdate.exe in the release root|$clone|"
-    "ctrl_c_during_the_dry_run|INT|^package: dry run on Wine|$PWD|$work/slow:"
-)
-echo "// $(date +%s%N): again sources no release root has built yet" >>"$clone/update/plan.h"
-for row in "${INTERRUPTIONS[@]}"; do
-    IFS='|' read -r name signal after tree path <<<"$row"
-    touch "$marker"
-    (cd "$tree" && PATH=$path$PATH exec env --default-signal=INT timeout 600 scripts/package "$work/good" "$work/out-$name") \
-        >"$work/$name.out" 2>"$work/$name.err" &
-    pid=$!
-    wait_for_line "$work/$name.out" "$after" 300 && sleep 2
-    sent=$SECONDS
-    kill -"$signal" "$pid"
-    status=0 && wait "$pid" || status=$?
-    check "$name: exit status 2 within 10 s of SIG$signal, got $status after $((SECONDS - sent)) s" \
-        test "$status" -eq 2 -a $((SECONDS - sent)) -le 10
-    check "$name: says it was interrupted; said: $(tail -n1 "$work/$name.err")" \
-        grep -qx "package: interrupted (SIG$signal): stopping; nothing is written, and what was begun is removed" "$work/$name.err"
-    check "$name: OUT_DIR left as it was (absent)" test ! -e "$work/out-$name"
-    check "$name: no half-made root left" test -z "$(ls -d "$tree"/build/release-root/*.new 2>/dev/null)"
-    check "$name: no half-kept exe left" test -z "$(ls "$tree"/build/release-root/*.builds/*.partial 2>/dev/null)"
-    # The pattern's brackets keep pgrep from finding the shell that runs it.
-    check "$name: no process of it is left" bash -c "! pgrep -f '[${work:0:1}]${work:1}/out-$name' >/dev/null"
-    # Wine, Xvfb and the rest of a patch world have their folder in their environment.
-    left=$(grep -l -a -F "$TMPDIR/corvandel-" /proc/[0-9]*/environ 2>/dev/null | cut -d/ -f3 | tr '\n' ' ')
-    check "$name: no process of its Wine session is left${left:+; left: $left}" test -z "$left"
-    untouched "$name"
-done
-package after_interruptions "$work/good" "$work/out-after_interruptions"
-check "after_interruptions: a packaging after them ends right, exit 0, got $status" test "$status" -eq 0
-(cd "$clone" && timeout 600 scripts/package "$work/good" "$work/out-after_build_interrupted") >/dev/null 2>&1
-check "after_interruptions: in the clone whose build was cut short, the exe is whole" \
-    output_into /dev/null tests/wine/check_exe.sh i686-w64-mingw32-objdump "$work/out-after_build_interrupted/CorvandelUpdate.exe"
-untouched after_interruptions
-# A full disk where OUT_DIR goes: a tiny tmpfs (only root may mount one).
-if [ "$(id -u)" -eq 0 ] && mkdir -p "$work/full-disk" && mount -t tmpfs -o size=12k tmpfs "$work/full-disk"; then
-    echo "not ours" >"$work/full-disk/keep.txt"
-    tool disk_full -- scripts/package "$work/good" "$work/full-disk/release"
-    umount_full() { find "$work/full-disk" -mindepth 1 -maxdepth 1 -printf '%f\n' | sort | xargs; }
-    check "disk_full: exit status 2, got $status" test "$status" -eq 2
-    check "disk_full: says why; said: $(tail -n1 "$work/disk_full.err")" \
-        grep -q "^package: could not write .* into $work/full-disk (a full disk?); OUT_DIR left as it was$" "$work/disk_full.err"
-    check "disk_full: the disk holds what it held, nothing else ($(umount_full))" test "$(umount_full)" = keep.txt
-    untouched disk_full
-    umount "$work/full-disk"
-else
-    echo "skipped: disk_full: mounting a tiny tmpfs needs root"
-fi
 
 # --------------------------------------------------- verify-release: a lying release
 # An unsigned release, as anyone can make one, changed and re-summed: nothing

@@ -9,6 +9,12 @@
 #   warnings give them, "BYTES_A and BYTES_B"
 #   package NAME ARGS...   runs scripts/package; its output in $work/NAME.out and .err, its exit in $status
 #   record_arguments BIN LOG TOOL...  shims in BIN that log every argument TOOL is given to LOG
+#   tool NAME ENV... -- TOOL ARGS...   a row's call of TOOL with ENV (NAME=VALUE...): output in
+#                        $work/NAME.out and .err, exit in $status
+#   refused NAME STATUS LINE [OUT_DIR]  the row ended with STATUS and LINE alone (warnings aside),
+#                        OUT_DIR absent, and untouched
+#   untouched NAME       nothing outside the build tree written since the row's tool started, and
+#                        the tools' temporary folder (TMPDIR) empty; it is emptied for the next row
 #   report               prints "N passed, N failed" and fails if any did
 source scripts/lib/plan.sh || exit 1
 fixtures=build/windows/fixtures
@@ -154,6 +160,36 @@ CONFIG
     [ ! -s "$tsa/port" ] || LIVE=http://127.0.0.1:$(cat "$tsa/port")/tsa
 }
 stop_tsa() { [ -z "$tsa_pid" ] || kill "$tsa_pid" 2>/dev/null; }
+
+# What a row may not touch: /etc, this checkout outside build/, and whatever
+# the tools would leave in their temporary folder or beside OUT_DIR.
+marker=$work/before-row
+untouched() { # NAME
+    local changed
+    changed=$(find /etc . -mindepth 1 \( -path ./build -o -path ./.git \) -prune -o -newer "$marker" -print 2>/dev/null | head -n 3 | tr '\n' ' ')
+    check "$1: nothing outside the build tree was written${changed:+; written: $changed}" test -z "$changed"
+    changed=$(find "$TMPDIR" -mindepth 1 -maxdepth 1 -printf '%f ')
+    check "$1: the tools' temporary folder is empty${changed:+; it holds $changed}" test -z "$changed"
+    rm -rf "${TMPDIR:?}"/*
+}
+touch "$marker"
+# Lets a row's tool run; a row is one tool's call with the environment it names.
+tool() { # NAME ENV... -- TOOL ARGS...: output in $work/NAME.out and .err, exit in $status
+    local name=$1 environment=()
+    shift
+    while [ "$1" != -- ]; do environment+=("$1"); shift; done
+    shift
+    touch "$marker"
+    env "${environment[@]}" timeout 600 "$@" >"$work/$name.out" 2>"$work/$name.err"
+    status=$?
+}
+refused() { # NAME STATUS LINE [OUT_DIR]: the row's verdict, its one line, OUT_DIR absent, nothing written
+    check "$1: exit status $2, got $status" test "$status" -eq "$2"
+    check "$1: says \"$3\"; said: $(grep -v ': warning:' "$work/$1.err" | head -c 400)" \
+        test "$(grep -v ': warning:' "$work/$1.err")" = "$3"
+    [ -z "${4:-}" ] || check "$1: OUT_DIR left as it was (absent)" test ! -e "$4" -a ! -L "$4"
+    untouched "$1"
+}
 
 report() {
     echo "$passed passed, $failed failed"

@@ -18,7 +18,7 @@ make_kit "$work/good" "${BASE[@]}"
 # end right with the same exe, the second saying it waits; never half of one.
 clone=$work/clone
 git clone -q --shared "$PWD" "$clone" && cp -r scripts tests "$clone/" &&
-    mkdir -p "$clone/build" && ln -s "$PWD/build/release-root" "$clone/build/release-root"
+    mkdir -p "$clone/build" "$PWD/build/release-root" && ln -s "$PWD/build/release-root" "$clone/build/release-root"
 echo "// $(date +%s%N): sources no release root has built yet" >>"$clone/update/plan.h"
 touch "$marker"
 for run in 1 2; do

@@ -48,7 +48,7 @@ OTHER=$(git -C "$other" rev-parse HEAD)
 mkdir -p "$other/scripts/lib"
 cp scripts/verify-release "$other/scripts/" && cp scripts/lib/* "$other/scripts/lib/"
 # The clone shares this tree's release roots, as a second checkout on one machine may.
-mkdir -p "$other/build" && ln -s "$PWD/build/release-root" "$other/build/release-root"
+mkdir -p "$other/build" "$PWD/build/release-root" && ln -s "$PWD/build/release-root" "$other/build/release-root"
 head_exe=$work/head.exe other_exe=$work/other.exe
 root_exe . "$head_exe"
 root_exe "$other" "$other_exe"

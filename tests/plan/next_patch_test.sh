@@ -34,7 +34,7 @@ git ls-files -z --cached --others --exclude-standard | while IFS= read -r -d '' 
     [ -f "$file" ] && printf '%s\0' "$file"
 done | tar --null -T - -cf - | tar -C "$next" -xf -
 mkdir -p build/release-root build/windows/wine-template "$next/build/windows"
-ln -s "$here/build/release-root" "$next/build/release-root"
+mkdir -p "$here/build/release-root" && ln -s "$here/build/release-root" "$next/build/release-root"
 ln -s "$here/build/windows/wine-template" "$next/build/windows/wine-template"
 old_plan=$(<plan/plan.inc) plan_text=$old_plan
 plan_text=${plan_text/"\"$OLD_OUTDATED\""/"\"$NEXT_OUTDATED\""}

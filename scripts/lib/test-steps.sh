@@ -18,7 +18,7 @@
 # CTest, and each "[==========] N tests ... ran." of GoogleTest.
 
 TEST_LOGS=build/test-logs
-TEST_JOBS=${TEST_JOBS:-3}
+TEST_JOBS=${TEST_JOBS:-4}
 TEST_STARTED=$SECONDS
 declare -A STEP_STARTED=() STEP_RUNNING=()
 STEP_LINES=() STEPS_FAILED=0

@@ -97,6 +97,16 @@ check_signer_certificate() {
         stop "$SIGNER_SOURCE: the certificate of $SIGNER is not for code signing (extended key usage: $(tail -n +2 <<<"$usages" | xargs))"
 }
 
+# Before anything is built, the key signs a digest (check_digest, then each
+# store's own way to $staging/check.sig), and the certificate must verify it:
+# the key is there, usable, and the certificate's own.
+check_digest() { printf 'Corvandel signing check' | openssl dgst -sha256 -binary >"$staging/check.digest"; }
+key_is_the_certificates() { # WHERE
+    openssl pkeyutl -verify -certin -inkey "$staging/signer.pem" -pkeyopt digest:sha256 -in "$staging/check.digest" \
+        -sigfile "$staging/check.sig" >/dev/null 2>&1 ||
+        stop "$1: the key is not the one of the certificate of $(signer_name)"
+}
+
 # -------------------------------------------------------- a PKCS#12 file
 pfx_certificates() { # [openssl pkcs12 options...]
     openssl pkcs12 -in "$pfx" -passin env:CORVANDEL_PFX_PASSWORD -nokeys "$@" 2>/dev/null ||
@@ -114,7 +124,7 @@ signer_open_pfx() {
     pfx_certificates -clcerts -out "$staging/signer.pem" && [ -s "$staging/signer.pem" ] ||
         openssl x509 -in "$staging/chain.pem" -out "$staging/signer.pem" 2>/dev/null ||
         stop "$pfx: holds no certificate"
-    printf 'Corvandel signing check' | openssl dgst -sha256 -binary >"$staging/check.digest"
+    check_digest
     if ! openssl pkeyutl -sign -inkey "$pfx" -passin env:CORVANDEL_PFX_PASSWORD -pkeyopt digest:sha256 \
         -in "$staging/check.digest" -out "$staging/check.sig" >"$staging/check.log" 2>&1; then
         # The key's bytes only pass through the pipe, never to a file.
@@ -124,9 +134,7 @@ signer_open_pfx() {
         fi
         stop "$pfx: holds no private key that this system's OpenSSL can use (a PFX exported without its key?)"
     fi
-    openssl pkeyutl -verify -certin -inkey "$staging/signer.pem" -pkeyopt digest:sha256 -in "$staging/check.digest" \
-        -sigfile "$staging/check.sig" >/dev/null 2>&1 ||
-        stop "$pfx: its key is not the one of the certificate of $(signer_name)"
+    key_is_the_certificates "$pfx"
 }
 
 signer_sign_pfx() { # IN OUT
@@ -148,7 +156,7 @@ signer_open_pkcs11() {
         stop "--pkcs11-module $pkcs11_module: not a PKCS#11 module that loads"
     # The key is found and the PIN opens it: a digest is signed on the token;
     # it must then verify with the certificate, the key's own.
-    printf 'Corvandel signing check' | openssl dgst -sha256 -binary >"$staging/check.digest"
+    check_digest
     # In a subshell: the engine can crash on a key it failed to load, and the
     # shell's report of that belongs in the log.
     if ! (PKCS11_MODULE_PATH=$pkcs11_module timeout 60 openssl pkeyutl -engine "$PKCS11_ENGINE" -keyform engine \
@@ -171,9 +179,7 @@ signer_open_pkcs11() {
             openssl x509 -in "$staging/chain.pem" -out "$staging/signer.pem" 2>/dev/null; } ||
             stop "$SIGNER_SOURCE: the token holds no certificate for this key; give its chain with --cert CHAIN.pem"
     fi
-    openssl pkeyutl -verify -certin -inkey "$staging/signer.pem" -pkeyopt digest:sha256 -in "$staging/check.digest" \
-        -sigfile "$staging/check.sig" >/dev/null 2>&1 ||
-        stop "$SIGNER_SOURCE: the key is not the one of the certificate of $(signer_name)"
+    key_is_the_certificates "$SIGNER_SOURCE"
 }
 
 signer_sign_pkcs11() { # IN OUT

@@ -1,0 +1,251 @@
+# shellcheck shell=bash
+# What tests/docs/docs_test.sh reads in the documents and checks against the
+# tree (its header says what each check holds). Source it from the project's
+# root; then:
+#   check_tree DIR     every check over the tree in DIR: one line a fault, then
+#                      "checked: LINKS ANCHORS PATHS COMMANDS PICTURES", how many of each it checked
+source scripts/lib/box-texts.sh
+
+# ------------------------------------------------------------ reading a document
+# One record a line, TAB-separated: "H LINE TEXT" a heading, "L LINE TARGET" a
+# link or picture, "A LINE ID" an HTML anchor, and from code (a code span, or
+# a line of a code block with its continuation lines joined) "P LINE PATH" a
+# path of the tree (TOP: its top folders, as alternatives of a regular
+# expression) and "X LINE scripts/NAME OPTION..." a command and the options
+# shown after it, up to the end of that command.
+read_markdown() { # FILE TOP
+    awk -v top="$2" '
+        function code(line, text,   rest, name, segment, options, i, c, two, depth, quote, end, path) {
+            text = " " text
+            rest = text
+            while (match(rest, "[^A-Za-z0-9_./~$-](" top ")/[A-Za-z0-9_./*-]*")) {
+                path = substr(rest, RSTART + 1, RLENGTH - 1)
+                rest = substr(rest, RSTART + RLENGTH)
+                sub(/[.,:]+$/, "", path)
+                print "P\t" line "\t" path
+            }
+            while (match(text, /[^A-Za-z0-9_.\/-]scripts\/[a-z0-9][a-z0-9-]*/)) {
+                name = substr(text, RSTART + 1, RLENGTH - 1)
+                rest = substr(text, RSTART + RLENGTH)
+                text = rest
+                if (substr(rest, 1, 1) == "/") continue
+                depth = 0; quote = ""; end = length(rest) + 1
+                for (i = 1; i <= length(rest); i++) {
+                    c = substr(rest, i, 1); two = substr(rest, i, 2)
+                    if (quote != "") { if (c == quote) quote = ""; continue }
+                    if (c == "\"" || c == "'\''") quote = c
+                    else if (c == "[") depth++
+                    else if (c == "]") depth--
+                    else if (c == ";" || two == "&&" || two == "||" || two == " #" || (c == "|" && depth <= 0)) { end = i; break }
+                    else if (substr(rest, i, 8) == "scripts/") { end = i; break }
+                }
+                segment = " " substr(rest, 1, end - 1)
+                options = ""
+                while (match(segment, /[ [|]--[a-z0-9][a-z0-9-]*/)) {
+                    options = options " " substr(segment, RSTART + 1, RLENGTH - 1)
+                    segment = substr(segment, RSTART + RLENGTH)
+                }
+                print "X\t" line "\t" name options
+            }
+        }
+        function flush(   text, start, length_, before, span, n, target) {
+            text = para
+            while (match(text, /`[^`]+`/)) {
+                start = RSTART; length_ = RLENGTH
+                before = substr(text, 1, start - 1)
+                n = gsub(/\n/, "\n", before)
+                span = substr(text, start + 1, length_ - 2)
+                gsub(/\n/, " ", span)
+                code(para_line + n, span)
+                # The span is replaced by as many line breaks as it held, so lines still count.
+                span = substr(text, start, length_); gsub(/[^\n]/, "", span)
+                text = before " " span substr(text, start + length_)
+            }
+            while (match(text, /\]\([^)]*\)/)) {
+                before = substr(text, 1, RSTART - 1)
+                n = gsub(/\n/, "\n", before)
+                target = substr(text, RSTART + 2, RLENGTH - 3)
+                sub(/^</, "", target); sub(/[ >].*$/, "", target)
+                print "L\t" (para_line + n) "\t" target
+                text = before substr(text, RSTART + RLENGTH)
+            }
+            while (match(text, /(id|name)="[^"]+"/)) {
+                target = substr(text, RSTART, RLENGTH); sub(/^[a-z]+="/, "", target); sub(/"$/, "", target)
+                print "A\t" para_line "\t" target
+                text = substr(text, RSTART + RLENGTH)
+            }
+            para = ""
+        }
+        fence != "" {
+            if ($0 ~ "^ *" fence) { fence = ""; next }
+            if (joined != "") { joined = joined " " $0 } else { joined = $0; joined_line = NR }
+            if (joined ~ /\\$/) { sub(/\\$/, "", joined); next }
+            code(joined_line, joined)
+            joined = ""
+            next
+        }
+        /^ *(```|~~~)/ {
+            flush(); fence = $0; sub(/^ */, "", fence); fence = substr(fence, 1, 3); next
+        }
+        /^#+ / {
+            flush(); text = $0; sub(/^#+ +/, "", text); sub(/ +#+ *$/, "", text)
+            print "H\t" NR "\t" text
+            para = text; para_line = NR; flush(); next
+        }
+        /^ *\[[^]]+\]: / {
+            flush(); text = $0; sub(/^ *\[[^]]+\]: */, "", text); sub(/ .*$/, "", text)
+            print "L\t" NR "\t" text; next
+        }
+        /^[ \t]*$/ { flush(); next }
+        { if (para == "") { para = $0; para_line = NR } else para = para "\n" $0 }
+        END { flush() }
+    ' "$1"
+}
+
+# SLUG: the anchor GitHub gives a heading's text (repeats are counted by the
+# caller): the text as rendered (a link's words), in lower case, without
+# anything but letters, digits, spaces, hyphens and underscores, spaces as hyphens.
+slug() { # TEXT
+    local text=$1
+    while [[ $text =~ ^(.*)!?\[([^]]*)\]\([^\)]*\)(.*)$ ]]; do
+        text=${BASH_REMATCH[1]}${BASH_REMATCH[2]}${BASH_REMATCH[3]}
+    done
+    text=${text,,}
+    text=${text//[^[:alnum:] _-]/}
+    SLUG=${text// /-}
+}
+
+declare -A ANCHORS=() ANCHORS_READ=()
+read_anchors() { # FILE: fills ANCHORS["FILE#anchor"]
+    local kind line text anchor
+    local -A seen=()
+    ANCHORS_READ[$1]=yes
+    while IFS=$'\t' read -r kind line text; do
+        case $kind in
+            H)
+                slug "$text"
+                anchor=$SLUG
+                if [ -n "${seen[$anchor]:-}" ]; then
+                    seen[$anchor]=$((seen[$anchor] + 1))
+                    anchor=$anchor-$((seen[$anchor] - 1))
+                else
+                    seen[$anchor]=1
+                fi
+                ANCHORS["$1#$anchor"]=yes
+                ;;
+            A) ANCHORS["$1#$text"]=yes ;;
+        esac
+    done < <(read_markdown "$1" "$TOP_FOLDERS")
+}
+
+# ------------------------------------------------------------ the checks
+# The options a command's usage names: the "scripts/NAME ..." lines of its
+# header comment and any line that speaks of its usage.
+declare -A USAGE=()
+usage_options() { # COMMAND: into USAGE[COMMAND]
+    [ -z "${USAGE[$1]+known}" ] || return 0
+    USAGE[$1]=$(awk -v name="$1" 'NR > 1 && !/^#/ { header = 1 }
+        !header && NR > 1 && index($0, name " ") { print } tolower($0) ~ /usage/ { print }' "$1" |
+        grep -oE -- '--[a-z0-9][a-z0-9-]*' | sort -u | xargs)
+}
+
+path_exists() { # PATH; a part in capitals stands for a name
+    local part
+    IFS=/ read -ra parts <<<"$1"
+    for part in "${parts[@]}"; do [[ ! $part =~ ^[A-Z][A-Z0-9_]*$ ]] || return 0; done
+    if [[ $1 == *'*'* ]]; then compgen -G "$1" >/dev/null; else [ -e "$1" ]; fi
+}
+
+check_document() { # DOC: one line a fault; counts into COUNTED
+    local doc=$1 kind line text file anchor command options option dir
+    dir=$(dirname "$doc")
+    while IFS=$'\t' read -r kind line text; do
+        case $kind in
+            L)
+                [[ $text =~ ^[a-z][a-z0-9+.-]*: ]] && continue # a web address, mailto:
+                counted[links]=$((counted[links] + 1))
+                file=${text%%#*} anchor=
+                [[ $text != *#* ]] || anchor=${text#*#}
+                if [ -z "$file" ]; then
+                    file=$doc
+                else
+                    file=$(realpath -m --relative-to=. "$dir/$file")
+                    if [ ! -e "$file" ]; then
+                        echo "$doc:$line: link $text: no such file or folder"
+                        continue
+                    fi
+                fi
+                if [ -z "$anchor" ] || [[ $file != *.md ]]; then continue; fi
+                counted[anchors]=$((counted[anchors] + 1))
+                [ -n "${ANCHORS_READ[$file]:-}" ] || read_anchors "$file"
+                [ -n "${ANCHORS["$file#$anchor"]:-}" ] || echo "$doc:$line: link $text: $file has no heading that gives it"
+                ;;
+            P)
+                counted[paths]=$((counted[paths] + 1))
+                path_exists "$text" || echo "$doc:$line: $text: no such file or folder"
+                ;;
+            X)
+                read -r command options <<<"$text"
+                counted[commands]=$((counted[commands] + 1))
+                if [ ! -f "$command" ] || [ ! -x "$command" ]; then
+                    echo "$doc:$line: $command: no such command"
+                    continue
+                fi
+                usage_options "$command"
+                for option in $options; do
+                    [[ " ${USAGE[$command]} " == *" $option "* ]] ||
+                        echo "$doc:$line: $command does not take $option: its usage names ${USAGE[$command]:-no option}"
+                done
+                ;;
+        esac
+    done < <(read_markdown "$doc" "$TOP_FOLDERS")
+}
+
+check_pictures() { # one line a fault; counts into COUNTED
+    local manifest=$BOX_PICTURES/$BOX_MANIFEST id picture digest expected
+    local -A recorded=() pictured=()
+    if [ ! -f "$manifest" ]; then
+        echo "$manifest: missing: run scripts/box-pictures"
+        return
+    fi
+    while read -r id picture digest; do
+        if [ -z "$id" ] || [[ $id == \#* ]]; then continue; fi
+        recorded[$id]=$digest pictured[$picture]=$id
+    done <"$manifest"
+    while read -r id; do
+        counted[pictures]=$((counted[pictures] + 1))
+        picture=$BOX_PICTURES/$(box_picture "$id")
+        if ! expected=$(box_digest "$id"); then
+            # Once more outside $(...), which keeps the reason it sets to itself.
+            box_caption "$id" >/dev/null && box_text "$id" >/dev/null
+            echo "$picture: cannot tell what it must show: $BOX_TEXTS_FAULT"
+        elif [ -z "${recorded[$id]:-}" ]; then
+            echo "$picture: no picture of the box $id in $manifest: run scripts/box-pictures"
+        elif [ ! -f "$picture" ]; then
+            echo "$picture: missing: run scripts/box-pictures"
+        elif [ "${recorded[$id]}" != "$expected" ]; then
+            echo "$picture: made from other texts than $id's caption and text now: run scripts/box-pictures"
+        fi
+        unset "recorded[$id]"
+    done < <(box_ids)
+    for id in "${!recorded[@]}"; do
+        echo "$manifest: a picture of $id, a box the program no longer shows: run scripts/box-pictures"
+    done
+    for picture in "$BOX_PICTURES"/*.png; do
+        [ -e "$picture" ] || continue
+        [ -n "${pictured[${picture##*/}]:-}" ] || echo "$picture: not in $manifest: run scripts/box-pictures"
+    done
+}
+
+# Every check over the tree in DIR: its faults, then "checked: links anchors paths commands pictures".
+check_tree() ( # DIR
+    cd "$1" || exit 1
+    declare -A counted=([links]=0 [anchors]=0 [paths]=0 [commands]=0 [pictures]=0)
+    TOP_FOLDERS=$(find . -mindepth 1 -maxdepth 1 -type d ! -name build ! -name .git -printf '%f\n' | sed 's/\./\\./g' | paste -sd'|')
+    for doc in README.md docs/*.md; do
+        check_document "$doc"
+    done
+    check_pictures
+    echo "checked: ${counted[links]} ${counted[anchors]} ${counted[paths]} ${counted[commands]} ${counted[pictures]}"
+)
+

@@ -8,6 +8,8 @@
 #   the plan's PLAN_* values (scripts/lib/plan.sh), and ROWS_OF NAME: its row's byte counts as the
 #   warnings give them, "BYTES_A and BYTES_B"
 #   package NAME ARGS...   runs scripts/package; its output in $work/NAME.out and .err, its exit in $status
+#   package_alongside NAME ARGS..., packages_wait, packaged NAME
+#                        the same, side by side with others (below)
 #   record_arguments BIN LOG TOOL...  shims in BIN that log every argument TOOL is given to LOG
 #   tool NAME ENV... -- TOOL ARGS...   a row's call of TOOL with ENV (NAME=VALUE...): output in
 #                        $work/NAME.out and .err, exit in $status
@@ -68,6 +70,27 @@ package() { # NAME ARGS...: runs scripts/package, its output in $work/NAME.out a
     timeout 600 scripts/package "$@" >"$work/$name.out" 2>"$work/$name.err"
     status=$? # 124: still running after 10 minutes, and killed
 }
+
+# The rows of a table packaged side by side, PACKAGE_JOBS at a time: each row
+# has its own kit and OUT_DIR, and the packagings share only the release root,
+# which they lock while they build. packages_wait waits for them all;
+# packaged NAME then sets $status as package does.
+PACKAGE_JOBS=3 PACKAGING=()
+package_alongside() { # NAME ARGS...
+    local name=$1 finished pid running
+    shift
+    while [ ${#PACKAGING[@]} -ge "$PACKAGE_JOBS" ]; do
+        finished=''
+        wait -n -p finished "${PACKAGING[@]}" || true
+        running=()
+        for pid in "${PACKAGING[@]}"; do [ "$pid" = "$finished" ] || running+=("$pid"); done
+        PACKAGING=("${running[@]}")
+    done
+    { timeout 600 scripts/package "$@" >"$work/$name.out" 2>"$work/$name.err"; echo $? >"$work/$name.status"; } &
+    PACKAGING+=($!)
+}
+packages_wait() { [ ${#PACKAGING[@]} -eq 0 ] || wait "${PACKAGING[@]}"; PACKAGING=(); }
+packaged() { status=$(cat "$work/$1.status" 2>/dev/null || echo "no status"); } # NAME
 
 # A secret must never reach a tool's arguments: these shims record them.
 record_arguments() { # BIN LOG TOOL...

@@ -218,8 +218,13 @@ for row in "${REFUSALS[@]}"; do
         make_kit "$work/kits/$name" "${BASE[@]}" "${arguments[@]:1}"
         arguments=("$work/kits/$name" "$work/out-$name")
     fi
-    CORVANDEL_PFX_PASSWORD=wrong package "$name" "${arguments[@]}"
-    check "$name: exit status $expected_status, got $status" test $status -eq "$expected_status"
+    CORVANDEL_PFX_PASSWORD=wrong package_alongside "$name" "${arguments[@]}"
+done
+packages_wait
+for row in "${REFUSALS[@]}"; do
+    IFS='|' read -r name expected_status call expected <<<"$row"
+    packaged "$name"
+    check "$name: exit status $expected_status, got $status" test "$status" = "$expected_status"
     check "$name: prints \"package: $expected\"; printed: $(head -c 300 "$work/$name.err")" \
         test "$(grep -v '^package: warning:' "$work/$name.err")" = "package: $expected"
     check "$name: nothing written" test ! -e "$work/out-$name"

@@ -162,7 +162,7 @@ REFUSALS=(
     "unknown_tsa|1||${TOKEN[*]} --timestamp $LIVE|CorvandelUpdate.exe: the timestamp from $LIVE does not verify against the system's trusted roots (self-signed certificate in certificate chain)"
 )
 check_refusal() { # NAME STATUS LINES (~ between lines)
-    check "$1: exit status $2, got $status" test $status -eq "$2"
+    check "$1: exit status $2, got $status" test "$status" = "$2"
     check "$1: prints its line(s); printed: $(head -c 400 "$work/$1.err")" \
         test "$(grep -v '^package: warning:' "$work/$1.err")" = "package: ${3//\~/$'\n'package: }"
     check "$1: OUT_DIR left as it was (empty)" test -z "$(ls -A "$work/out-$1")"
@@ -175,7 +175,12 @@ for row in "${REFUSALS[@]}"; do
         "") pin=$CORVANDEL_PKCS11_PIN ;;
         "(empty)") pin= ;;
     esac
-    CORVANDEL_PKCS11_PIN=$pin package "$name" "$work/good" "$work/out-$name" "${arguments[@]}"
+    CORVANDEL_PKCS11_PIN=$pin package_alongside "$name" "$work/good" "$work/out-$name" "${arguments[@]}"
+done
+packages_wait
+for row in "${REFUSALS[@]}"; do
+    IFS='|' read -r name expected_status pin call expected <<<"$row"
+    packaged "$name"
     check_refusal "$name" "$expected_status" "$expected"
 done
 # An osslsigncode older than any Debian 12 has.

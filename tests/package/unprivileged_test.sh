@@ -14,7 +14,7 @@ cd "$(dirname "$0")/../.." || exit 1
 source tests/package/package_lib.sh
 source tests/lib/throwaway-user.sh
 source scripts/lib/release-record.sh
-ROWS=(verify_cold verify_warm package_signed verify_own tampered hostile delete_build untouched)
+ROWS=(verify_cold verify_warm package_signed verify_own tampered hostile no_subordinate_ids delete_build untouched)
 skip_all() { # WHY
     local row
     for row in "${ROWS[@]}"; do echo "skipped: $row: $1"; done
@@ -102,6 +102,17 @@ check "tampered: a byte changed in the exe is not verified, exit 1, got $status:
 user_tool hostile scripts/verify-release "$user_dir/hostile"
 check "hostile: a suite that climbs out of the build tree is refused, exit 2, got $status: $(verdict hostile)" \
     bash -c "test $status -eq 2 && grep -qx 'verify-release: cannot verify: BUILDINFO line [0-9]*: Build-Suite \"x/../../../..\" is not a Debian suite.s name' '$work/hostile.out'"
+
+# Without subordinate ids the tools stop before they write anything, saying how to give some.
+cp "$user_dir/etc/subuid" "$work/subuid" && cp "$user_dir/etc/subgid" "$work/subgid"
+sed -i "/^$THROWAWAY_USER:/d" "$user_dir/etc/subuid" "$user_dir/etc/subgid"
+listing() { find "$clone/build" "$user_dir/tmp" -printf '%p %s %T@\n' 2>/dev/null | sort; }
+before=$(listing)
+user_tool no_subordinate_ids scripts/verify-release "$user_dir/root-made"
+check "no_subordinate_ids: refused, exit 2, got $status, with the line that says how to give them: $(verdict no_subordinate_ids)" \
+    bash -c "test $status -eq 2 && grep -qx 'verify-release: cannot verify: $THROWAWAY_USER has no range of subordinate user and group ids in /etc/subuid and /etc/subgid, which a user namespace needs; as root, give it one no other user has, such as: usermod --add-subuids 100000-165535 --add-subgids 100000-165535 $THROWAWAY_USER' '$work/no_subordinate_ids.out'"
+check "no_subordinate_ids: nothing was written" test "$(listing)" = "$before"
+cp "$work/subuid" "$user_dir/etc/subuid" && cp "$work/subgid" "$user_dir/etc/subgid"
 
 user_tool delete_build rm -rf build
 check "delete_build: the user deleted its whole build tree, exit 0, got $status ($(verdict delete_build))" \

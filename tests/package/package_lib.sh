@@ -69,6 +69,7 @@ package() { # NAME ARGS...: runs scripts/package, its output in $work/NAME.out a
     shift
     timeout 600 scripts/package "$@" >"$work/$name.out" 2>"$work/$name.err"
     status=$? # 124: still running after 10 minutes, and killed
+    echo "$status" >"$work/$name.status"
 }
 
 # The rows of a table packaged side by side, PACKAGE_JOBS at a time: each row

@@ -40,42 +40,9 @@ check_output() { # NAME OUT
 
 # The release roots, each as "DIR INODE MTIME": a root reused is the same folder, untouched.
 roots() { find build/release-root -mindepth 1 -maxdepth 1 -type d -name '*-*' ! -name '*.*' -printf '%p %i %T@\n' 2>/dev/null | sort; }
-for run in 1 2; do
-    roots_before=$(roots)
-    package "unsigned-$run" "$work/good" "$work/unsigned-$run"
-    check "unsigned-$run: exit status 0, got $status ($(tail -n1 "$work/unsigned-$run.err"))" test $status -eq 0
-    check_output "unsigned-$run" "$work/unsigned-$run"
-done
-check "unsigned-2: the release root was reused: the same folder, untouched ($roots_before; now $(roots))" \
-    test "$(roots)" = "$roots_before"
-check "unsigned-2: the summary does not say the root was made" bash -c "! grep -q 'making the release root\|made for this packaging' '$work/unsigned-2.out'"
-check "unsigned: the summary says so" has_line "$work/unsigned-1.out" \
-    "package: unsigned: Windows warns users who download unsigned programs"
-unsigned_exe_sha256=$(sed -n 's/^Unsigned-Exe-Sha256: //p' "$work/unsigned-1/BUILDINFO")
-check "unsigned: the exe is the unsigned exe BUILDINFO records" \
-    test "$(sha256sum <"$work/unsigned-1/CorvandelUpdate.exe" | cut -d' ' -f1)" = "$unsigned_exe_sha256"
-source scripts/lib/release-record.sh
-check "unsigned: BUILDINFO records the pinned suite and versions" test \
-    "$(buildinfo_field "$work/unsigned-1/BUILDINFO" Build-Suite) $(buildinfo_toolchain "$work/unsigned-1/BUILDINFO" | xargs)" = \
-    "$(buildinfo_field cmake/release-toolchain.pin Build-Suite) $(buildinfo_toolchain cmake/release-toolchain.pin | xargs)"
-check "unsigned: two packagings give the same zip" cmp -s "$work/unsigned-1/CorvandelPatch.zip" "$work/unsigned-2/CorvandelPatch.zip"
-
-# The dry run patches 64-bit Windows with the shipped exe where this machine
-# runs 32-bit programs, else with the x86-64 twin, and says which. Made to
-# take the twin's path here too, packaging must give the same patch.
-source scripts/lib/wine-host.sh
-SHIPPED_LINE="package: dry run: the shipped exe, under WOW64 on a 64-bit prefix, as on 64-bit Windows"
-TWIN_LINE="package: dry run: the x86-64 build of the same sources; this machine cannot run the shipped 32-bit exe"
-wine_runs_32bit && expected_line=$SHIPPED_LINE || expected_line=$TWIN_LINE
-check "unsigned: the summary says which exe the dry run ran: $expected_line" has_line "$work/unsigned-1.out" "$expected_line"
-CORVANDEL_WINE_32BIT=no package twin "$work/good" "$work/twin"
-check "twin: exit status 0, got $status ($(tail -n1 "$work/twin.err"))" test $status -eq 0
-check "twin: the summary says the twin ran" has_line "$work/twin.out" "$TWIN_LINE"
-check "twin: the 64-bit helper read the 32-bit components' versions" \
-    grep -qF "package: kit: Kestovar.ocx $PLAN_UPDATED_VERSION (403072 bytes), Sorvalen.ocx $PLAN_UPDATED_VERSION" "$work/twin.out"
-check "twin: the dry run's table is printed" grep -qE "^  Kestovar.old +- +$OUTDATED_PATTERN +$OUTDATED_PATTERN\$" "$work/twin.out"
-check "twin: the zip is the one the shipped exe's dry run gives" cmp -s "$work/unsigned-1/CorvandelPatch.zip" "$work/twin/CorvandelPatch.zip"
-
+package unsigned-1 "$work/good" "$work/unsigned-1" # alone: it may make the release root
+roots_before=$(roots)
+# Every other packaging of this test, side by side (PACKAGE_JOBS at a time); the checks follow.
 # A throwaway certificate, and a record of the arguments that osslsigncode and
 # openssl are given, which must never hold the password.
 signing=$work/signing
@@ -88,65 +55,9 @@ openssl pkcs12 -export -inkey "$signing/key.pem" -in "$signing/cert.pem" -out "$
     -passout env:CORVANDEL_PFX_PASSWORD
 record_arguments "$signing/bin" "$signing/arguments" osslsigncode openssl
 signed_time=1765000000 # 2025-12-06 05:46:40 UTC
-for run in 1 2; do
-    PATH=$signing/bin:$PATH SOURCE_DATE_EPOCH=$signed_time package "signed-$run" "$work/good" "$work/signed-$run" \
-        --pfx "$signing/test.pfx"
-    check "signed-$run: exit status 0, got $status ($(tail -n1 "$work/signed-$run.err"))" test $status -eq 0
-    check_output "signed-$run" "$work/signed-$run"
-done
-check "signed: the signature verifies against the certificate" output_into "$work/verify.out" \
-    osslsigncode verify -in "$work/signed-1/CorvandelUpdate.exe" -CAfile "$signing/cert.pem"
-check "signed: the signing time is SOURCE_DATE_EPOCH" grep -q 'Signing time: Dec  6 05:46:40 2025' "$work/verify.out"
-check "signed: the description is the program's title" grep -q 'Text description: Corvandel Plenthor 7.0 Update' "$work/verify.out"
-check "signed: the summary says so" grep -q '^package: signed: CN = Corvandel Test Signing, SHA-256, RSA 2048-bit key, signing time 2025-12-06 05:46:40 UTC' "$work/signed-1.out"
-check "signed: two packagings give the same zip" cmp -s "$work/signed-1/CorvandelPatch.zip" "$work/signed-2/CorvandelPatch.zip"
-check "signed: the detached signature is written, unsigned it is not" \
-    test -s "$work/signed-1/CorvandelUpdate.exe.pem" -a ! -e "$work/unsigned-1/CorvandelUpdate.exe.pem"
-# What BUILDINFO records, for a signed and an unsigned packaging.
-field() { sed -n "s/^$2: //p" "$work/$1/BUILDINFO"; }
-digest() { sha256sum <"$1" | cut -d' ' -f1; }
-for run in signed-1 unsigned-1; do
-    check "$run: BUILDINFO names the commit" test "$(field $run Commit)" = "$(git rev-parse HEAD)"
-    check "$run: BUILDINFO says the exe's sources were the commit's" test "$(field $run Source-Tree)" = clean
-    check "$run: BUILDINFO gives the unsigned exe's SHA-256, the same signed or not" test "$(field $run Unsigned-Exe-Sha256)" = "$unsigned_exe_sha256"
-    check "$run: BUILDINFO gives the released exe's SHA-256" test "$(field $run Released-Exe-Sha256)" = "$(digest "$work/$run/CorvandelUpdate.exe")"
-    check "$run: BUILDINFO gives the mingw compiler's pinned Debian version" \
-        grep -qxF "$(grep '^ g++-mingw-w64-i686-posix ' cmake/release-toolchain.pin)" "$work/$run/BUILDINFO"
-    check "$run: BUILDINFO says the exe was built in a pinned root" \
-        test "$(field $run Build-Root)" = "mmdebstrap --variant=minbase, the versions below pinned"
-done
-check "signed-1: BUILDINFO gives the signature's SHA-256" test "$(field signed-1 Signature-Sha256)" = "$(digest "$work/signed-1/CorvandelUpdate.exe.pem")"
-check "signed-1: BUILDINFO gives SOURCE_DATE_EPOCH" test "$(field signed-1 Source-Date-Epoch)" = "$signed_time"
-check "signed-1: BUILDINFO gives the osslsigncode version" \
-    test "$(field signed-1 Osslsigncode)" = "$(osslsigncode --version | sed -n '1s/^osslsigncode \([0-9.]*\),.*/\1/p')"
-check "unsigned-1: BUILDINFO has no signature" bash -c "! grep -q '^Signature-Sha256:' '$work/unsigned-1/BUILDINFO'"
-# shellcheck disable=SC2016 # the password stays in the environment, never in an argument
-check "signed: the password is in no argument, output or file written" \
-    bash -c '! grep -rqF -- "$CORVANDEL_PFX_PASSWORD" "$1"/signed-* "$1"/signing/arguments "$1"/*.out "$1"/*.err' _ "$work"
-check "signed: the tools' arguments were recorded, so the check above means something" test -s "$signing/arguments"
 # A PFX without a password, on a kit whose components carry each other's names.
 openssl pkcs12 -export -inkey "$signing/key.pem" -in "$signing/cert.pem" -out "$signing/open.pfx" -passout pass:
 make_kit "$work/swapped" Kestovar.ocx=sorvalen-updated Sorvalen.ocx=kestovar-updated QuilbrexPatch.txt=notes
-CORVANDEL_PFX_PASSWORD='' package signed-open "$work/swapped" "$work/signed-open" --pfx "$signing/open.pfx"
-check "signed-open: a PFX without a password signs, got $status ($(tail -n1 "$work/signed-open.err"))" test $status -eq 0
-check "signed-open: and verifies" output_into /dev/null \
-    osslsigncode verify -in "$work/signed-open/CorvandelUpdate.exe" -CAfile "$signing/cert.pem"
-check "signed-open: components that name each other are warned about" has_line "$work/signed-open.err" \
-    "package: warning: Kestovar.ocx calls itself Sorvalen.ocx in its version resource (OriginalFilename): check that it is the right file"
-
-# ------------------------------------------------ the components' own signatures
-UNSIGNED="is not signed: where Smart App Control or an App Control for Business policy is on, Windows blocks an unsigned DLL from loading, so Corvandel could not load it, and its Properties show no publisher; have the component team sign it, or sign it with the release's key (--sign-components)"
-for name in Kestovar.ocx Sorvalen.ocx; do
-    check "unsigned-1: $name is warned about as unsigned, with what Windows does with it" \
-        has_line "$work/unsigned-1.err" "package: warning: $name $UNSIGNED"
-    check "unsigned-1: BUILDINFO records $name as unsigned" has_line "$work/unsigned-1/BUILDINFO" "Component-Signer-$name: none"
-done
-openssl cms -verify -binary -inform DER -in "$work/signed-1/SHA256SUMS.p7s" -content "$work/signed-1/SHA256SUMS" \
-    -CAfile "$signing/cert.pem" -purpose any -out /dev/null >"$work/sums-verify.log" 2>&1
-check "signed-1: SHA256SUMS.p7s verifies over SHA256SUMS, with the command docs/verifying.md gives; it printed: $(cat "$work/sums-verify.log")" \
-    has_line "$work/sums-verify.log" "CMS Verification successful"
-check "signed-1: a signing certificate not in release/publishers is warned about" \
-    grep -q "^package: warning: the signing certificate of CN = Corvandel Test Signing (.*) is not in release/publishers: " "$work/signed-1.err"
 # A kit signed in part by the component team's own key, whose root --ca names;
 # Kestovar.ocx padded so that signing takes it past both byte counts of its row.
 openssl req -x509 -newkey rsa:2048 -nodes -keyout "$signing/kit-key.pem" -out "$signing/kit-cert.pem" -days 2 \
@@ -159,33 +70,20 @@ read -r bytes_a bytes_b <<<"${PLAN_ROW_BYTES[Kestovar.ocx]}"
 padded_to=$(((bytes_a > bytes_b ? bytes_a : bytes_b) - 600))
 { cat "$fixtures/kestovar-updated.dll" && head -c $((padded_to - $(stat -c %s "$fixtures/kestovar-updated.dll"))) /dev/zero; } \
     >"$work/team-signed/Kestovar.ocx"
-CORVANDEL_PFX_PASSWORD='' package components-signed "$work/team-signed" "$work/components-signed" --pfx "$signing/open.pfx" \
-    --sign-components --ca "$signing/kit-cert.pem"
-out=$work/components-signed
-check "components-signed: exit status 0, got $status ($(tail -n1 "$work/components-signed.err"))" test $status -eq 0
-check "components-signed: Kestovar.ocx was signed with the release's key, and says it still reads $PLAN_UPDATED_VERSION" \
-    has_line "$work/components-signed.out" "package: Kestovar.ocx: signed with the release's key as CN = Corvandel Test Signing; still $PLAN_UPDATED_VERSION"
-check "components-signed: it verifies" output_into /dev/null osslsigncode verify -in "$out/Kestovar.ocx" -CAfile "$signing/cert.pem"
-check "components-signed: the row's byte counts are checked against its signed size" \
-    grep -q "^package: warning: Kestovar.ocx, signed, is [0-9]* bytes, more than both byte counts the patch demands room for on its row ($(ROWS_OF Kestovar.ocx))" "$work/components-signed.err"
-check "components-signed: the component team's signature on Sorvalen.ocx is left as it is, and named" bash -c \
-    "cmp -s '$work/team-signed/Sorvalen.ocx' '$out/Sorvalen.ocx' && grep -qxF 'package: Sorvalen.ocx: signed by /CN=Corvandel Kit Signing, and the signature verifies; it is left as it is, never signed again' '$work/components-signed.out'"
-check "components-signed: BUILDINFO records each component's signer" bash -c \
-    "grep -qxF 'Component-Signer-Kestovar.ocx: $(openssl x509 -in "$signing/cert.pem" -noout -fingerprint -sha256 | sed 's/^.*=//') CN = Corvandel Test Signing' '$out/BUILDINFO' &&
-     grep -qxF 'Component-Signer-Sorvalen.ocx: $(openssl x509 -in "$signing/kit-cert.pem" -noout -fingerprint -sha256 | sed 's/^.*=//') /CN=Corvandel Kit Signing' '$out/BUILDINFO'"
-check "components-signed: the zip holds the signed components" bash -c \
-    "cmp -s <(unzip -p '$out/CorvandelPatch.zip' Kestovar.ocx) '$out/Kestovar.ocx' && ! cmp -s '$out/Kestovar.ocx' '$work/team-signed/Kestovar.ocx'"
 # Signed, then changed: the signature no longer verifies, and the kit is refused.
 make_kit "$work/broken" "${BASE[@]}"
 kit_sign "$fixtures/sorvalen-updated.dll" "$work/broken/Sorvalen.ocx"
 printf X | dd of="$work/broken/Sorvalen.ocx" bs=1 seek=80 conv=notrunc status=none # in the DOS stub: hashed, never run
-package broken-signature "$work/broken" "$work/out-broken" --ca "$signing/kit-cert.pem"
-check "broken-signature: exit status 1, got $status" test $status -eq 1
-check "broken-signature: refused with the line that names it; printed: $(cat "$work/broken-signature.err")" \
-    grep -qx "package: Sorvalen.ocx is signed by /CN=Corvandel Kit Signing, and its signature does not verify against the system's trusted roots and --ca $signing/kit-cert.pem (.*): the kit's component was changed after signing, or its signer is not trusted" "$work/broken-signature.err"
-check "broken-signature: nothing written" test ! -e "$work/out-broken"
-
-# ------------------------------------------------ refusals and calls not carried out
+package_alongside unsigned-2 "$work/good" "$work/unsigned-2"
+CORVANDEL_WINE_32BIT=no package_alongside twin "$work/good" "$work/twin"
+for run in 1 2; do
+    PATH=$signing/bin:$PATH SOURCE_DATE_EPOCH=$signed_time package_alongside "signed-$run" "$work/good" "$work/signed-$run" \
+        --pfx "$signing/test.pfx"
+done
+CORVANDEL_PFX_PASSWORD='' package_alongside signed-open "$work/swapped" "$work/signed-open" --pfx "$signing/open.pfx"
+CORVANDEL_PFX_PASSWORD='' package_alongside components-signed "$work/team-signed" "$work/components-signed" \
+    --pfx "$signing/open.pfx" --sign-components --ca "$signing/kit-cert.pem"
+package_alongside broken-signature "$work/broken" "$work/out-broken" --ca "$signing/kit-cert.pem"
 mkdir -p "$work/full" && echo "not ours" >"$work/full/keep.txt"
 echo "a file of the packaging machine" >"$work/private.txt"
 make_kit "$work/linked-kit" "${BASE[@]}" QuilbrexPatch.txt=@../private.txt
@@ -221,6 +119,121 @@ for row in "${REFUSALS[@]}"; do
     CORVANDEL_PFX_PASSWORD=wrong package_alongside "$name" "${arguments[@]}"
 done
 packages_wait
+for run in 1 2; do
+    packaged "unsigned-$run"
+    check "unsigned-$run: exit status 0, got $status ($(tail -n1 "$work/unsigned-$run.err"))" test "$status" = 0
+    check_output "unsigned-$run" "$work/unsigned-$run"
+done
+check "unsigned-2: the release root was reused: the same folder, untouched ($roots_before; now $(roots))" \
+    test "$(roots)" = "$roots_before"
+check "unsigned-2: the summary does not say the root was made" bash -c "! grep -q 'making the release root\|made for this packaging' '$work/unsigned-2.out'"
+check "unsigned: the summary says so" has_line "$work/unsigned-1.out" \
+    "package: unsigned: Windows warns users who download unsigned programs"
+unsigned_exe_sha256=$(sed -n 's/^Unsigned-Exe-Sha256: //p' "$work/unsigned-1/BUILDINFO")
+check "unsigned: the exe is the unsigned exe BUILDINFO records" \
+    test "$(sha256sum <"$work/unsigned-1/CorvandelUpdate.exe" | cut -d' ' -f1)" = "$unsigned_exe_sha256"
+source scripts/lib/release-record.sh
+check "unsigned: BUILDINFO records the pinned suite and versions" test \
+    "$(buildinfo_field "$work/unsigned-1/BUILDINFO" Build-Suite) $(buildinfo_toolchain "$work/unsigned-1/BUILDINFO" | xargs)" = \
+    "$(buildinfo_field cmake/release-toolchain.pin Build-Suite) $(buildinfo_toolchain cmake/release-toolchain.pin | xargs)"
+check "unsigned: two packagings give the same zip" cmp -s "$work/unsigned-1/CorvandelPatch.zip" "$work/unsigned-2/CorvandelPatch.zip"
+
+# The dry run patches 64-bit Windows with the shipped exe where this machine
+# runs 32-bit programs, else with the x86-64 twin, and says which. Made to
+# take the twin's path here too, packaging must give the same patch.
+source scripts/lib/wine-host.sh
+SHIPPED_LINE="package: dry run: the shipped exe, under WOW64 on a 64-bit prefix, as on 64-bit Windows"
+TWIN_LINE="package: dry run: the x86-64 build of the same sources; this machine cannot run the shipped 32-bit exe"
+wine_runs_32bit && expected_line=$SHIPPED_LINE || expected_line=$TWIN_LINE
+check "unsigned: the summary says which exe the dry run ran: $expected_line" has_line "$work/unsigned-1.out" "$expected_line"
+packaged twin
+check "twin: exit status 0, got $status ($(tail -n1 "$work/twin.err"))" test "$status" = 0
+check "twin: the summary says the twin ran" has_line "$work/twin.out" "$TWIN_LINE"
+check "twin: the 64-bit helper read the 32-bit components' versions" \
+    grep -qF "package: kit: Kestovar.ocx $PLAN_UPDATED_VERSION (403072 bytes), Sorvalen.ocx $PLAN_UPDATED_VERSION" "$work/twin.out"
+check "twin: the dry run's table is printed" grep -qE "^  Kestovar.old +- +$OUTDATED_PATTERN +$OUTDATED_PATTERN\$" "$work/twin.out"
+check "twin: the zip is the one the shipped exe's dry run gives" cmp -s "$work/unsigned-1/CorvandelPatch.zip" "$work/twin/CorvandelPatch.zip"
+
+for run in 1 2; do
+    packaged "signed-$run"
+    check "signed-$run: exit status 0, got $status ($(tail -n1 "$work/signed-$run.err"))" test "$status" = 0
+    check_output "signed-$run" "$work/signed-$run"
+done
+check "signed: the signature verifies against the certificate" output_into "$work/verify.out" \
+    osslsigncode verify -in "$work/signed-1/CorvandelUpdate.exe" -CAfile "$signing/cert.pem"
+check "signed: the signing time is SOURCE_DATE_EPOCH" grep -q 'Signing time: Dec  6 05:46:40 2025' "$work/verify.out"
+check "signed: the description is the program's title" grep -q 'Text description: Corvandel Plenthor 7.0 Update' "$work/verify.out"
+check "signed: the summary says so" grep -q '^package: signed: CN = Corvandel Test Signing, SHA-256, RSA 2048-bit key, signing time 2025-12-06 05:46:40 UTC' "$work/signed-1.out"
+check "signed: two packagings give the same zip" cmp -s "$work/signed-1/CorvandelPatch.zip" "$work/signed-2/CorvandelPatch.zip"
+check "signed: the detached signature is written, unsigned it is not" \
+    test -s "$work/signed-1/CorvandelUpdate.exe.pem" -a ! -e "$work/unsigned-1/CorvandelUpdate.exe.pem"
+# What BUILDINFO records, for a signed and an unsigned packaging.
+field() { sed -n "s/^$2: //p" "$work/$1/BUILDINFO"; }
+digest() { sha256sum <"$1" | cut -d' ' -f1; }
+for run in signed-1 unsigned-1; do
+    check "$run: BUILDINFO names the commit" test "$(field $run Commit)" = "$(git rev-parse HEAD)"
+    check "$run: BUILDINFO says the exe's sources were the commit's" test "$(field $run Source-Tree)" = clean
+    check "$run: BUILDINFO gives the unsigned exe's SHA-256, the same signed or not" test "$(field $run Unsigned-Exe-Sha256)" = "$unsigned_exe_sha256"
+    check "$run: BUILDINFO gives the released exe's SHA-256" test "$(field $run Released-Exe-Sha256)" = "$(digest "$work/$run/CorvandelUpdate.exe")"
+    check "$run: BUILDINFO gives the mingw compiler's pinned Debian version" \
+        grep -qxF "$(grep '^ g++-mingw-w64-i686-posix ' cmake/release-toolchain.pin)" "$work/$run/BUILDINFO"
+    check "$run: BUILDINFO says the exe was built in a pinned root" \
+        test "$(field $run Build-Root)" = "mmdebstrap --variant=minbase, the versions below pinned"
+done
+check "signed-1: BUILDINFO gives the signature's SHA-256" test "$(field signed-1 Signature-Sha256)" = "$(digest "$work/signed-1/CorvandelUpdate.exe.pem")"
+check "signed-1: BUILDINFO gives SOURCE_DATE_EPOCH" test "$(field signed-1 Source-Date-Epoch)" = "$signed_time"
+check "signed-1: BUILDINFO gives the osslsigncode version" \
+    test "$(field signed-1 Osslsigncode)" = "$(osslsigncode --version | sed -n '1s/^osslsigncode \([0-9.]*\),.*/\1/p')"
+check "unsigned-1: BUILDINFO has no signature" bash -c "! grep -q '^Signature-Sha256:' '$work/unsigned-1/BUILDINFO'"
+# shellcheck disable=SC2016 # the password stays in the environment, never in an argument
+check "signed: the password is in no argument, output or file written" \
+    bash -c '! grep -rqF -- "$CORVANDEL_PFX_PASSWORD" "$1"/signed-* "$1"/signing/arguments "$1"/*.out "$1"/*.err' _ "$work"
+check "signed: the tools' arguments were recorded, so the check above means something" test -s "$signing/arguments"
+# A PFX without a password, on a kit whose components carry each other's names.
+packaged signed-open
+check "signed-open: a PFX without a password signs, got $status ($(tail -n1 "$work/signed-open.err"))" test "$status" = 0
+check "signed-open: and verifies" output_into /dev/null \
+    osslsigncode verify -in "$work/signed-open/CorvandelUpdate.exe" -CAfile "$signing/cert.pem"
+check "signed-open: components that name each other are warned about" has_line "$work/signed-open.err" \
+    "package: warning: Kestovar.ocx calls itself Sorvalen.ocx in its version resource (OriginalFilename): check that it is the right file"
+
+# ------------------------------------------------ the components' own signatures
+UNSIGNED="is not signed: where Smart App Control or an App Control for Business policy is on, Windows blocks an unsigned DLL from loading, so Corvandel could not load it, and its Properties show no publisher; have the component team sign it, or sign it with the release's key (--sign-components)"
+for name in Kestovar.ocx Sorvalen.ocx; do
+    check "unsigned-1: $name is warned about as unsigned, with what Windows does with it" \
+        has_line "$work/unsigned-1.err" "package: warning: $name $UNSIGNED"
+    check "unsigned-1: BUILDINFO records $name as unsigned" has_line "$work/unsigned-1/BUILDINFO" "Component-Signer-$name: none"
+done
+openssl cms -verify -binary -inform DER -in "$work/signed-1/SHA256SUMS.p7s" -content "$work/signed-1/SHA256SUMS" \
+    -CAfile "$signing/cert.pem" -purpose any -out /dev/null >"$work/sums-verify.log" 2>&1
+check "signed-1: SHA256SUMS.p7s verifies over SHA256SUMS, with the command docs/verifying.md gives; it printed: $(cat "$work/sums-verify.log")" \
+    has_line "$work/sums-verify.log" "CMS Verification successful"
+check "signed-1: a signing certificate not in release/publishers is warned about" \
+    grep -q "^package: warning: the signing certificate of CN = Corvandel Test Signing (.*) is not in release/publishers: " "$work/signed-1.err"
+# A kit signed in part by the component team's own key, whose root --ca names.
+packaged components-signed
+out=$work/components-signed
+check "components-signed: exit status 0, got $status ($(tail -n1 "$work/components-signed.err"))" test "$status" = 0
+check "components-signed: Kestovar.ocx was signed with the release's key, and says it still reads $PLAN_UPDATED_VERSION" \
+    has_line "$work/components-signed.out" "package: Kestovar.ocx: signed with the release's key as CN = Corvandel Test Signing; still $PLAN_UPDATED_VERSION"
+check "components-signed: it verifies" output_into /dev/null osslsigncode verify -in "$out/Kestovar.ocx" -CAfile "$signing/cert.pem"
+check "components-signed: the row's byte counts are checked against its signed size" \
+    grep -q "^package: warning: Kestovar.ocx, signed, is [0-9]* bytes, more than both byte counts the patch demands room for on its row ($(ROWS_OF Kestovar.ocx))" "$work/components-signed.err"
+check "components-signed: the component team's signature on Sorvalen.ocx is left as it is, and named" bash -c \
+    "cmp -s '$work/team-signed/Sorvalen.ocx' '$out/Sorvalen.ocx' && grep -qxF 'package: Sorvalen.ocx: signed by /CN=Corvandel Kit Signing, and the signature verifies; it is left as it is, never signed again' '$work/components-signed.out'"
+check "components-signed: BUILDINFO records each component's signer" bash -c \
+    "grep -qxF 'Component-Signer-Kestovar.ocx: $(openssl x509 -in "$signing/cert.pem" -noout -fingerprint -sha256 | sed 's/^.*=//') CN = Corvandel Test Signing' '$out/BUILDINFO' &&
+     grep -qxF 'Component-Signer-Sorvalen.ocx: $(openssl x509 -in "$signing/kit-cert.pem" -noout -fingerprint -sha256 | sed 's/^.*=//') /CN=Corvandel Kit Signing' '$out/BUILDINFO'"
+check "components-signed: the zip holds the signed components" bash -c \
+    "cmp -s <(unzip -p '$out/CorvandelPatch.zip' Kestovar.ocx) '$out/Kestovar.ocx' && ! cmp -s '$out/Kestovar.ocx' '$work/team-signed/Kestovar.ocx'"
+# Signed, then changed: the signature no longer verifies, and the kit is refused.
+packaged broken-signature
+check "broken-signature: exit status 1, got $status" test "$status" = 1
+check "broken-signature: refused with the line that names it; printed: $(cat "$work/broken-signature.err")" \
+    grep -qx "package: Sorvalen.ocx is signed by /CN=Corvandel Kit Signing, and its signature does not verify against the system's trusted roots and --ca $signing/kit-cert.pem (.*): the kit's component was changed after signing, or its signer is not trusted" "$work/broken-signature.err"
+check "broken-signature: nothing written" test ! -e "$work/out-broken"
+
+# ------------------------------------------------ refusals and calls not carried out
 for row in "${REFUSALS[@]}"; do
     IFS='|' read -r name expected_status call expected <<<"$row"
     packaged "$name"

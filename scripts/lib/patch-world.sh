@@ -8,6 +8,9 @@
 # project's root after the windows and windows-x64 presets are built. The
 # installation is the plan's (scripts/lib/plan.sh): its registration, its
 # components and their backups, its notes. Then:
+#   patch_world_build        builds what the world runs: the exe, the stand-ins (windows preset),
+#                            the helper and the twin (windows-x64 preset); each preset configured once,
+#                            a build configuring again by itself when a CMake file changed
 #   patch_world_take_builds DIR
 #                            copies what the world runs (the stand-ins, the helper, the twin) out
 #                            of the build trees into DIR and uses them from there, so that a build
@@ -78,6 +81,13 @@ patch_world_start() {
     export DISPLAY
     INSTALL=$WINEPREFIX/drive_c/Program\ Files\ \(x86\)/Corvandel
     DOWNLOADS=$WINEPREFIX/drive_c/users/Public/Downloads/CorvandelPatch
+}
+
+patch_world_build() {
+    { [ -f build/windows/CMakeCache.txt ] || cmake --preset windows; } &&
+        cmake --build --preset windows -j2 --target CorvandelUpdate "${STAND_IN[@]/#/fixture_}" &&
+        { [ -f build/windows-x64/CMakeCache.txt ] || cmake --preset windows-x64; } &&
+        cmake --build --preset windows-x64 -j2 --target CorvandelUpdate package_helper
 }
 
 patch_world_take_builds() { # DIR

@@ -60,6 +60,11 @@ user_tool() { # NAME TOOL ARGS...
 }
 verdict() { tail -n1 "$work/$1.out"; }
 
+# What packaging builds and boots in the user's clone (the exe, the stand-ins, the Wine
+# helper, the template prefix), made meanwhile, as the user, while the root is made.
+(cd "$clone" && as_throwaway_user bash -c 'source scripts/lib/patch-world.sh && patch_world_build &&
+    patch_world_start && patch_world_stop') >"$work/prepare.out" 2>&1 &
+preparing=$!
 user_tool verify_cold scripts/verify-release "$user_dir/root-made"
 check "verify_cold: verified as the user, exit 0, got $status: $(verdict verify_cold)" test "$status" -eq 0
 check "verify_cold: the root made in a user namespace gives the root-made root's exe, byte for byte" \
@@ -75,6 +80,7 @@ check "verify_warm: verified again, exit 0, got $status, the root reused: $took 
     test "$status" -eq 0 -a $((2 * took)) -lt "$cold"
 
 # Signed: the whole of packaging as the user, the exe the root-made root's.
+wait "$preparing" || { echo "could not build or boot what packaging needs in the user's clone:"; cat "$work/prepare.out"; }
 THROWAWAY_ENV="CORVANDEL_PFX_PASSWORD=" user_tool package_signed scripts/package "$THROWAWAY_HOME/kit" "$THROWAWAY_HOME/signed" \
     --pfx "$THROWAWAY_HOME/test.pfx"
 check "package_signed: packaged and signed as the user, exit 0, got $status ($(verdict package_signed))" \

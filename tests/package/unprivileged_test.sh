@@ -112,7 +112,8 @@ check "hostile: a suite that climbs out of the build tree is refused, exit 2, go
 # Without subordinate ids the tools stop before they write anything, saying how to give some.
 cp "$user_dir/etc/subuid" "$work/subuid" && cp "$user_dir/etc/subgid" "$work/subgid"
 sed -i "/^$THROWAWAY_USER:/d" "$user_dir/etc/subuid" "$user_dir/etc/subgid"
-listing() { find "$clone/build" "$user_dir/tmp" -printf '%p %s %T@\n' 2>/dev/null | sort; }
+# Every file with its size and time, every folder by name: a folder's own time moves with a file made and removed.
+listing() { find "$clone/build" "$user_dir/tmp" \( -type f -printf '%p %s %T@\n' \) -o -printf '%p\n' 2>/dev/null | sort; }
 before=$(listing)
 user_tool no_subordinate_ids scripts/verify-release "$user_dir/root-made"
 check "no_subordinate_ids: refused, exit 2, got $status, with the line that says how to give them: $(verdict no_subordinate_ids)" \

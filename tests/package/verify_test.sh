@@ -22,7 +22,11 @@ source scripts/lib/debian-mirror.sh
 source scripts/lib/release-root.sh
 MIRROR=$(debian_mirror)
 root_exe() { # TREE OUT
-    root_prepare "$RELEASE_PIN" "$MIRROR" && (cd "$1" && root_build "$2")
+    # Under the release root's lock, as the tools take it: the steps beside this one build there too.
+    root_lock verify_test && root_prepare "$RELEASE_PIN" "$MIRROR" && (cd "$1" && root_build "$2")
+    local status=$?
+    root_unlock
+    return $status
 }
 
 package token "$work/good" "$work/token" "${TOKEN[@]}" --sign-components --timestamp "$LIVE" --tsa-ca "$work/tsa/root.pem"

@@ -16,7 +16,7 @@
 #                            commands side by side on two cores), and still end a hang
 #   wine_bounded SECONDS WHAT COMMAND...
 #                            COMMAND, for at most SECONDS; past that, one line on stderr says what it
-#                            waited for, and the status is 124
+#                            waited for, and the status is 124. COMMAND gets no TMPDIR (see below)
 #
 # Debian's /usr/bin/wine (and wineboot, winepath, regedit through it) always
 # starts the 32-bit loader when wine32 is installed, so nothing here goes
@@ -34,10 +34,15 @@ WINE_NO_32BIT="$WINE_NO_32BIT_WHY, so Wine runs no 32-bit Windows program here"
 # shellcheck disable=SC2034 # WINE_BOOT_SECONDS, WINE_RUN_SECONDS: set here for the scripts that source this
 WINE_BOOT_SECONDS=600 WINE_RUN_SECONDS=300
 
+# Debian 13's Wine 10 aborts as it starts ("free(): invalid pointer") whenever
+# TMPDIR is set, whatever its value; the tests set it to keep the temporary
+# files of runs side by side apart, and users set it too. So no Wine process,
+# nor wineserver, is given one: wine_bounded, wine-session and wine-run leave it
+# out, and what is started otherwise is started by env -u TMPDIR.
 wine_bounded() { # SECONDS WHAT COMMAND...
     local seconds=$1 what=$2 status=0
     shift 2
-    timeout "$seconds" "$@" || status=$?
+    env -u TMPDIR timeout "$seconds" "$@" || status=$?
     [ "$status" -ne 124 ] || echo "timed out after $seconds s waiting for $what" >&2
     return "$status"
 }

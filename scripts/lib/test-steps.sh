@@ -47,7 +47,7 @@ step_ended() { # NAME STATUS
     fi
     printf -- '---- %s: %s, %d checks, %s (log: %s)\n' "$name" "$result" "$checks" "$(duration "$took")" "$log"
     if [ "$status" -ne 0 ]; then
-        grep -m 20 'FAIL' "$log" | sed 's/^/     /'
+        grep -m 20 'FAIL' "$log" | sed 's/^/     /' || true # a step may fail without a FAIL line
         echo "     ... the end of its log:"
         tail -n 25 "$log" | sed 's/^/     /'
     fi
@@ -74,14 +74,23 @@ step_alongside() { # NAME DESCRIPTION COMMAND...
     STEP_RUNNING[$!]=$name
 }
 
-# The next step started alongside to end, reported.
+# The next step started alongside to end, reported. Asked by polling: bash's
+# wait -n, given the steps' PIDs, says "no such job" for one that has ended
+# already, and the step would be lost.
 step_reap() {
-    local pid='' status=0 name
-    wait -n -p pid "${!STEP_RUNNING[@]}" || status=$?
-    [ -n "$pid" ] || return 0
-    name=${STEP_RUNNING[$pid]}
-    unset "STEP_RUNNING[$pid]"
-    step_ended "$name" "$status"
+    local pid status name
+    while :; do
+        for pid in "${!STEP_RUNNING[@]}"; do
+            ! kill -0 "$pid" 2>/dev/null || continue
+            status=0
+            wait "$pid" || status=$?
+            name=${STEP_RUNNING[$pid]}
+            unset "STEP_RUNNING[$pid]"
+            step_ended "$name" "$status"
+            return 0
+        done
+        sleep 0.3
+    done
 }
 
 steps_wait() { while [ ${#STEP_RUNNING[@]} -gt 0 ]; do step_reap; done; }

@@ -126,8 +126,9 @@ check "delete_build: the user deleted its whole build tree, exit 0, got $status 
     test "$status" -eq 0 -a ! -e "$clone/build"
 owned=$(find "$THROWAWAY_HOME" "$user_dir/tmp" ! -user "$THROWAWAY_UID" -print -quit)
 check "untouched: everything in the user's folders is the user's own${owned:+; not: $owned}" test -z "$owned"
-# (/var/lib/xkb is where any X server started on this machine keeps the keymaps it compiles.)
-changed=$(find /etc /usr /opt /srv /home /root /var/lib /var/cache/apt -xdev -path /var/lib/xkb -prune -o \
+# (/var/lib/xkb is where any X server started on this machine keeps the keymaps it compiles; this
+# checkout, under /root in a fresh root, is where the test command's other steps write meanwhile.)
+changed=$(find /etc /usr /opt /srv /home /root /var/lib /var/cache/apt -xdev \( -path /var/lib/xkb -o -path "$PWD" \) -prune -o \
     -newer "$work/marker" -print 2>/dev/null | head -n 3 | tr '\n' ' ')
 check "untouched: nothing outside the user's folders changed${changed:+; changed: $changed}" test -z "$changed"
 left=$(find "$user_dir/tmp" -mindepth 1 -maxdepth 1 -printf '%f ')

@@ -91,7 +91,14 @@ check_kit() { # KIT KIT_ARG
         patch_world_start || stop "could not start Wine"
         paths=()
         for name in "${present[@]}"; do paths+=("${kit_file[$name]}"); done
-        versions=$(file_versions "${paths[@]}") || stop "could not read the components' versions on Wine: $versions"
+        # What Wine or the wait said on failure is the reason; a helper that said nothing is said so.
+        local status=0 why
+        versions=$(file_versions "${paths[@]}" 2>"$PATCH_WORK/versions.err") || status=$?
+        if [ "$status" -ne 0 ]; then
+            why=$(tail -n 3 "$PATCH_WORK/versions.err" 2>/dev/null | tr '\n' ' ')
+            why=${why%' '}
+            stop "could not read the components' versions on Wine: $(shown "${why:-${versions:-the helper ended with status $status and said nothing}}")"
+        fi
         mapfile -t found <<<"$versions"
         # One line a file, a version or none: anything else is not the helper's answer.
         { [ ${#found[@]} -eq ${#present[@]} ] && ! grep -qvE '^(([0-9]+\.){3}[0-9]+( .*)?|none|absent)$' <<<"$versions"; } ||

@@ -15,7 +15,9 @@
 #                                         status 1 when a step failed
 # A step's checks are what its log counts: each "N passed, M failed" line
 # (the project's shell tests, the static analysis), each "out of N" of
-# CTest, and each "[==========] N tests ... ran." of GoogleTest.
+# CTest, and each "[==========] N tests ... ran." of GoogleTest. Rows a
+# machine cannot run ("N passed, M failed, K skipped: why") are never
+# counted as passed: the step's line and the list say how many, and why.
 
 TEST_LOGS=build/test-logs
 TEST_JOBS=${TEST_JOBS:-4}
@@ -35,12 +37,18 @@ step_checks() { # LOG
         s/^\[==========\] ([0-9]+) tests? from .* ran\..*/\1 0/p' "$1" | awk '{ n += $1 + $2 } END { print n + 0 }'
 }
 
+# The first "K skipped: why" of a step's log, as "K skipped: why".
+step_skipped() { # LOG
+    sed -nE 's/^[0-9]+ passed, [0-9]+ failed, ([0-9]+ skipped: .*)/\1/p' "$1" | head -n 1
+}
+
 # How a step ended, on the screen and in the list.
 step_ended() { # NAME STATUS
-    local name=$1 status=$2 took=$((SECONDS - STEP_STARTED[$1])) log=$TEST_LOGS/$1.log result checks
+    local name=$1 status=$2 took=$((SECONDS - STEP_STARTED[$1])) log=$TEST_LOGS/$1.log result checks skipped
     checks=$(step_checks "$log")
+    skipped=$(step_skipped "$log")
     if [ "$status" -eq 0 ]; then
-        result=passed
+        result=passed${skipped:+ but $skipped}
     else
         result="FAILED (exit $status)"
         STEPS_FAILED=$((STEPS_FAILED + 1))

@@ -28,6 +28,7 @@ CASES=(
     "counts each kind of check|step_alongside a 'shell' echo '3 passed, 0 failed'; step_alongside b 'ctest' echo '100% tests passed, 0 tests failed out of 7'; step_alongside c 'gtest' echo '[==========] 5 tests from 2 test suites ran. (9 ms total)'; steps_wait; steps_report|0|^  b +$T +7 checks  passed$|^  c +$T +5 checks  passed$"
     "a step that fails without a FAIL line is reported, and the others still are|step_alongside quiet 'fails' bash -c 'echo cppcheck: cut short; exit 1'; step_alongside slow 'passes' bash -c 'sleep 1; echo 2 passed, 0 failed'; steps_wait; steps_report|1|^     \\.\\.\\. the end of its log:$|^  slow +$T +2 checks  passed$"
     "a failed step's FAIL lines are shown|step_alongside loud 'fails' bash -c 'echo FAIL: one; echo 1 passed, 1 failed; exit 1'; steps_wait; steps_report|1|^     FAIL: one$|^==== FAILED: 1 step\\(s\\)"
+    "rows skipped are said, with why, and not counted as passed|step_alongside some 'skips' bash -c 'echo 2 passed, 0 failed, 9 skipped: no user namespaces here'; steps_wait; steps_report|0|^---- some: passed but 9 skipped: no user namespaces here, 2 checks|^  some +$T +2 checks  passed but 9 skipped: no user namespaces here$"
     "a step run now that fails ends the command with the list, after those alongside|step_alongside first 'passes' bash -c 'sleep 1; echo 1 passed, 0 failed'; step now 'fails' false; echo not reached|1|^  first +$T +1 checks  passed$|^  now +$T +0 checks  FAILED \\(exit 1\\)$"
 )
 for row in "${CASES[@]}"; do

@@ -76,15 +76,16 @@ package() { # NAME ARGS...: runs scripts/package, its output in $work/NAME.out a
 # has its own kit and OUT_DIR, and the packagings share only the release root,
 # which they lock while they build. packages_wait waits for them all;
 # packaged NAME then sets $status as package does.
+# (Polled, as the test command's steps are: bash's wait -n says "no such job"
+# for a packaging that has ended already.)
 PACKAGE_JOBS=3 PACKAGING=()
 package_alongside() { # NAME ARGS...
-    local name=$1 finished pid running
+    local name=$1 pid running
     shift
     while [ ${#PACKAGING[@]} -ge "$PACKAGE_JOBS" ]; do
-        finished=''
-        wait -n -p finished "${PACKAGING[@]}" || true
         running=()
-        for pid in "${PACKAGING[@]}"; do [ "$pid" = "$finished" ] || running+=("$pid"); done
+        for pid in "${PACKAGING[@]}"; do ! kill -0 "$pid" 2>/dev/null || running+=("$pid"); done
+        [ ${#running[@]} -lt ${#PACKAGING[@]} ] || sleep 0.3
         PACKAGING=("${running[@]}")
     done
     { timeout 600 scripts/package "$@" >"$work/$name.out" 2>"$work/$name.err"; echo $? >"$work/$name.status"; } &

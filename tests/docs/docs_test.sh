@@ -72,7 +72,7 @@ FAULTS=(
     "an option a command does not take|replace docs/releasing.md '--sign-components \\' '--sign-component \\'|^docs/releasing.md:[0-9]+: scripts/package does not take --sign-component:"
     "an option gone from a command's usage|replace scripts/verify-release ' [--mirror URL]' ''|^docs/verifying.md:[0-9]+: scripts/verify-release does not take --mirror:"
     "a command that is gone|rm scripts/pin-toolchain|^docs/releasing.md:[0-9]+: scripts/pin-toolchain: no such command"
-    "a path that is gone|rm tests/deploy/rules_test.sh|^docs/deploying.md:[0-9]+: tests/deploy/rules_test.sh: no such file"
+    "a path that is gone|rm tests/deploy/rules_test.sh|^docs/development.md:[0-9]+: tests/deploy/rules_test.sh: no such file"
     "a box's text changed|reword messages/catalogue.inc 'CATALOGUE_TEXT(IDS_BACKUP_FAILED, '|^docs/boxes/backup-failed.png: made from other texts than IDS_BACKUP_FAILED's.*: run scripts/box-pictures"
     "the caption changed|reword messages/catalogue.inc 'CATALOGUE_TEXT(IDS_UPDATE_TITLE, '|^docs/boxes/out-of-memory.png: made from other texts"
     "the out-of-memory text changed|reword messages/error_box.h 'OUT_OF_MEMORY_TEXT[] = '|^docs/boxes/out-of-memory.png: made from other texts than OUT_OF_MEMORY_TEXT's"

@@ -3,7 +3,8 @@
 # tree (its header says what each check holds). Source it from the project's
 # root; then:
 #   check_tree DIR     every check over the tree in DIR: one line a fault, then
-#                      "checked: LINKS ANCHORS PATHS COMMANDS PICTURES", how many of each it checked
+#                      "checked: LINKS ANCHORS PATHS COMMANDS PICTURES LISTS OPTIONS PARTS",
+#                      how many of each it checked
 source scripts/lib/box-texts.sh
 
 # ------------------------------------------------------------ reading a document
@@ -237,15 +238,154 @@ check_pictures() { # one line a fault; counts into COUNTED
     done
 }
 
-# Every check over the tree in DIR: its faults, then "checked: links anchors paths commands pictures".
+# ------------------------------------------------------------ what the code says
+# A reader's document names no test file (docs/development.md is where the
+# tests are told), in its text or its code; HTML comments, which no reader
+# sees, aside. One "LINE PATH" a test file.
+test_files_named() { # DOC
+    awk '{
+        line = $0
+        if (comment) { if (!(i = index(line, "-->"))) next; line = substr(line, i + 3); comment = 0 }
+        while ((i = index(line, "<!--"))) {
+            rest = substr(line, i + 4)
+            if ((j = index(rest, "-->"))) line = substr(line, 1, i - 1) substr(rest, j + 3)
+            else { line = substr(line, 1, i - 1); comment = 1 }
+        }
+        text = " " line
+        while (match(text, /[^A-Za-z0-9_.\/-]tests\/[A-Za-z0-9_.-]+[A-Za-z0-9_.\/-]*/)) {
+            print NR "\t" substr(text, RSTART + 1, RLENGTH - 1)
+            text = substr(text, RSTART + RLENGTH)
+        }
+    }' "$1"
+}
+
+# A list the code holds, stated in a document between "<!-- list: NAME -->"
+# and "<!-- end of list -->": its code spans (a folder's trailing / dropped)
+# must be exactly the items of the array NAME of scripts/lib/release-record.sh.
+# One "LINE NAME ITEM..." a list, TAB-separated.
+lists_stated() { # DOC
+    perl -0ne 'while (/(?<!`)<!-- list: (\w+) -->(.*?)<!-- end of list -->/sg) {
+        my ($name, $body, $line) = ($1, $2, 1 + (substr($_, 0, $-[0]) =~ tr/\n//));
+        my @items = map { s{/$}{}r } $body =~ /`([^`]+)`/g;
+        print join("\t", $line, $name, @items), "\n";
+    }' "$1"
+}
+code_list() { # NAME: its items, one a line; status 1 when the code has no such list
+    bash -c 'source scripts/lib/release-record.sh >/dev/null 2>&1 && [[ $(declare -p "$1" 2>/dev/null) == "declare -a"* ]] &&
+        { declare -n list=$1; printf "%s\n" "${list[@]}"; }' _ "$1"
+}
+check_lists() { # DOC: one line a fault; counts into COUNTED
+    local line name items expected missing extra
+    while IFS=$'\t' read -r line name items; do
+        counted[lists]=$((counted[lists] + 1))
+        if ! expected=$(code_list "$name"); then
+            echo "$1:$line: the list $name: scripts/lib/release-record.sh holds no such list"
+            continue
+        fi
+        missing=$(comm -23 <(sort -u <<<"$expected") <(tr '\t' '\n' <<<"$items" | sort -u) | xargs)
+        extra=$(comm -13 <(sort -u <<<"$expected") <(tr '\t' '\n' <<<"$items" | sort -u) | xargs)
+        [ -z "$missing" ] || echo "$1:$line: the list $name leaves out $missing, which scripts/lib/release-record.sh holds"
+        [ -z "$extra" ] || echo "$1:$line: the list $name names $extra, which scripts/lib/release-record.sh does not hold"
+    done < <(lists_stated "$1")
+}
+
+# An option named on its own in a code span (`--timestamp URL`) is one a
+# command of scripts/ takes; one written with "=" is another tool's.
+options_named() { # DOC: one "LINE OPTION" each
+    awk '/^ *(```|~~~)/ { fence = !fence; next } !fence {
+        text = $0
+        while (match(text, /`--[a-z0-9][a-z0-9-]*[^`]*`/)) {
+            span = substr(text, RSTART + 1, RLENGTH - 2); text = substr(text, RSTART + RLENGTH)
+            if (span !~ /^--[a-z0-9-]+=/) { sub(/[^a-z0-9-].*$/, "", span); print NR "\t" span }
+        }
+    }' "$1"
+}
+declare -A ANY_OPTION=()
+check_options() { # DOC: one line a fault; counts into COUNTED
+    local line option command
+    if [ ${#ANY_OPTION[@]} -eq 0 ]; then
+        for command in scripts/*; do
+            if [ ! -f "$command" ] || [ ! -x "$command" ]; then continue; fi
+            usage_options "$command"
+            for option in ${USAGE[$command]}; do ANY_OPTION[$option]=$command; done
+        done
+    fi
+    while IFS=$'\t' read -r line option; do
+        counted[options]=$((counted[options] + 1))
+        [ -n "${ANY_OPTION[$option]:-}" ] || echo "$1:$line: $option: no command of scripts/ takes it"
+    done < <(options_named "$1")
+}
+
+# The parts of scripts/lib/ each command loads, itself or through another
+# part: one "PART COMMAND" a line. A file loads a part when a line of its
+# own (not a comment) names it after a "/".
+part_loaders() {
+    local file part command queue more text
+    local -A loads=() seen=()
+    for file in scripts/* scripts/lib/*; do
+        [ -f "$file" ] || continue
+        text=$(grep -v '^[[:space:]]*#' "$file")
+        for part in scripts/lib/*; do
+            if [ "$part" != "$file" ] && [[ $text == *"/${part##*/}"* ]]; then loads[$file]+=" $part"; fi
+        done
+    done
+    for command in scripts/*; do
+        [ -f "$command" ] || continue
+        seen=()
+        read -ra queue <<<"${loads[$command]:-}"
+        while [ ${#queue[@]} -gt 0 ]; do
+            part=${queue[0]} queue=("${queue[@]:1}")
+            [ -z "${seen[$part]:-}" ] || continue
+            seen[$part]=yes
+            echo "${part##*/} ${command##*/}"
+            read -ra more <<<"${loads[$part]:-}"
+            queue+=("${more[@]}")
+        done
+    done
+}
+# development.md's table of scripts/lib/'s parts: a row for each part, its
+# last column naming (in code) exactly the commands that load it.
+check_part_table() { # one line a fault; counts into COUNTED
+    local doc=docs/development.md line part said loaders
+    local -A by=() told=()
+    while read -r part command; do by[$part]+=" $command"; done < <(part_loaders)
+    while IFS=$'\t' read -r line part said; do
+        counted[parts]=$((counted[parts] + 1))
+        told[$part]=yes
+        if [ ! -e "scripts/lib/$part" ]; then
+            echo "$doc:$line: scripts/lib/$part: no such part"
+            continue
+        fi
+        said=$(for command in $said; do [ ! -f "scripts/$command" ] || echo "$command"; done | sort -u | xargs)
+        loaders=$(tr ' ' '\n' <<<"${by[$part]:-}" | sed '/^$/d' | sort -u | xargs)
+        [ "$said" = "$loaders" ] ||
+            echo "$doc:$line: scripts/lib/$part: the table says ${said:-no command} loads it; ${loaders:-no command} does"
+    done < <(awk -F'|' '/^\| part of `scripts\/lib\/`/ { table = 1; next } table && !/^\|/ { table = 0 }
+        table && $2 ~ /`/ { said = ""
+            rest = $(NF - 1); while (match(rest, /`[^`]+`/)) { said = said " " substr(rest, RSTART + 1, RLENGTH - 2); rest = substr(rest, RSTART + RLENGTH) }
+            rest = $2; while (match(rest, /`[^`]+`/)) { print NR "\t" substr(rest, RSTART + 1, RLENGTH - 2) "\t" said; rest = substr(rest, RSTART + RLENGTH) } }' "$doc")
+    [ "${counted[parts]}" -gt 0 ] || echo "$doc: no table of scripts/lib/'s parts (a header row beginning | part of \`scripts/lib/\`)"
+    for part in scripts/lib/*; do
+        [ -n "${told[${part##*/}]:-}" ] || echo "$doc: scripts/lib/${part##*/}: not in the table of scripts/lib/'s parts"
+    done
+}
+
+# Every check over the tree in DIR: its faults, then "checked: links anchors paths commands pictures lists options parts".
 check_tree() ( # DIR
     cd "$1" || exit 1
-    declare -A counted=([links]=0 [anchors]=0 [paths]=0 [commands]=0 [pictures]=0)
+    declare -A counted=([links]=0 [anchors]=0 [paths]=0 [commands]=0 [pictures]=0 [lists]=0 [options]=0 [parts]=0)
     TOP_FOLDERS=$(find . -mindepth 1 -maxdepth 1 -type d ! -name build ! -name .git -printf '%f\n' | sed 's/\./\\./g' | paste -sd'|')
     for doc in README.md docs/*.md; do
         check_document "$doc"
+        check_lists "$doc"
+        check_options "$doc"
+        [ "$doc" = docs/development.md ] && continue
+        test_files_named "$doc" | while IFS=$'\t' read -r line path; do
+            echo "$doc:$line: $path: a test file, in a document for readers; what the tests prove is told in docs/development.md"
+        done
     done
+    check_part_table
     check_pictures
-    echo "checked: ${counted[links]} ${counted[anchors]} ${counted[paths]} ${counted[commands]} ${counted[pictures]}"
+    echo "checked: ${counted[links]} ${counted[anchors]} ${counted[paths]} ${counted[commands]} ${counted[pictures]} ${counted[lists]} ${counted[options]} ${counted[parts]}"
 )
 

@@ -21,6 +21,12 @@
 #   pictures   each box the program can show (scripts/lib/box-texts.sh) docs/boxes/PICTURE: ...: run scripts/box-pictures
 #              has its picture, and the manifest beside the pictures
 #              records the digest of its current caption and text
+#   test files no document but docs/development.md names a test file  DOC:LINE: PATH: a test file, in a document for readers ...
+#   lists      a list marked <!-- list: NAME --> ... <!-- end of list --> DOC:LINE: the list NAME leaves out ... / names ...
+#              names exactly the array NAME of scripts/lib/release-record.sh
+#   options    an option alone in a code span is one a command takes    DOC:LINE: --OPTION: no command of scripts/ takes it
+#   parts      development.md's table of scripts/lib/ has each part,    docs/development.md:LINE: scripts/lib/PART: the table says ...
+#              with exactly the commands that load it                   docs/development.md: scripts/lib/PART: not in the table ...
 #
 # (tests/docs/docs_lib.sh reads the documents and makes these checks.) Then
 # it makes copies of the tree with one fault each (the table FAULTS below) and
@@ -38,12 +44,13 @@ check() { if "${@:2}"; then passed=$((passed + 1)); else echo "FAIL: $1"; failed
 
 # ------------------------------------------------------------ this tree
 check_tree . >"$work/faults"
-read -r _ links anchors paths commands pictures < <(grep '^checked: ' "$work/faults")
+read -r _ links anchors paths commands pictures lists options parts < <(grep '^checked: ' "$work/faults")
 while IFS= read -r fault; do
     check "$fault" false
 done < <(grep -v '^checked: ' "$work/faults")
-echo "docs: $links links, $anchors anchors, $paths paths and $commands commands in README.md and docs/; $pictures box pictures"
-check "the documents have links, anchors, paths and commands to check" test "$links" -gt 0 -a "$anchors" -gt 0 -a "$paths" -gt 0 -a "$commands" -gt 0
+echo "docs: $links links, $anchors anchors, $paths paths, $commands commands, $lists lists and $options options in README.md and docs/; $parts parts of scripts/lib/; $pictures box pictures"
+check "the documents have links, anchors, paths, commands, lists, options and parts to check" \
+    test "$links" -gt 0 -a "$anchors" -gt 0 -a "$paths" -gt 0 -a "$commands" -gt 0 -a "$lists" -gt 0 -a "$options" -gt 0 -a "$parts" -gt 0
 check "every box the program can show is pictured (found $pictures)" test "$pictures" -ge 8
 
 # ------------------------------------------------------------ faults it must find
@@ -65,7 +72,16 @@ reword() { # FILE START: "Reworded " put into the text of the C string literal t
 }
 
 # name | how the copy is broken | a line the check must print (an extended regular expression; empty: no fault at all)
+# First the contradictions the documents once held, then faults of every kind.
 FAULTS=(
+    "the exe's sources listed without plan/|replace docs/verifying.md '\`checks/\`, \`plan/\`, ' '\`checks/\`, '|^docs/verifying.md:[0-9]+: the list EXE_SOURCES leaves out plan,"
+    "the exe's sources grown in the code alone|replace scripts/lib/release-record.sh 'EXE_SOURCES=(update ' 'EXE_SOURCES=(tools update '|^docs/verifying.md:[0-9]+: the list EXE_SOURCES leaves out tools,"
+    "the upload folder holding more than the patch|replace docs/deploying.md '\`Sorvalen.ocx\` and' '\`Sorvalen.ocx\`, \`patch.cmd\` and'|^docs/deploying.md:[0-9]+: the list PATCH_NAMES names patch.cmd, which"
+    "a test script named in code for release engineers|append docs/releasing.md 'Each refusal has its row in \`tests/package/hostile_test.sh\`.'|^docs/releasing.md:[0-9]+: tests/package/hostile_test.sh: a test file, in a document for readers"
+    "a test script named in text for administrators|replace docs/deploying.md \"by this project's tests\" 'by tests/deploy/rules_test.sh'|^docs/deploying.md:[0-9]+: tests/deploy/rules_test.sh: a test file"
+    "a part paired with a command that does not load it|replace docs/development.md \$'them \x7c \`box-pictures\`' \$'them \x7c \`box-pictures\`, \`test\`'|^docs/development.md:[0-9]+: scripts/lib/box-texts.sh: the table says box-pictures test loads it; box-pictures does"
+    "a part left out of the table|replace docs/development.md \$'\`deployment-rules.sh\` \x7c the' \$'deployment rules \x7c the'|^docs/development.md: scripts/lib/deployment-rules.sh: not in the table"
+    "an option no command takes|append docs/releasing.md 'Sign the components too (\`--sign-component\`).'|^docs/releasing.md:[0-9]+: --sign-component: no command of scripts/ takes it"
     "a moved document|mv docs/verifying.md docs/verify.md|^README.md:[0-9]+: link docs/verifying.md: no such file"
     "a renamed heading|replace docs/releasing.md '## Moving the pin' '## Moving the toolchain pin'|^docs/releasing.md:[0-9]+: link #moving-the-pin: docs/releasing.md has no heading"
     "a renamed heading another document links|replace docs/helpdesk.md '### Reading the versions' '### Reading versions'|^docs/deploying.md:[0-9]+: link helpdesk.md#reading-the-versions: docs/helpdesk.md has no heading"

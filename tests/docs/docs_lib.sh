@@ -320,14 +320,14 @@ check_options() { # DOC: one line a fault; counts into COUNTED
 # part: one "PART COMMAND" a line. A file loads a part when a line of its
 # own (not a comment) names it after a "/".
 part_loaders() {
-    local file part command queue more text
+    local file part command queue more names
     local -A loads=() seen=()
+    names=$(for part in scripts/lib/*; do echo "/${part##*/}"; done)
     for file in scripts/* scripts/lib/*; do
         [ -f "$file" ] || continue
-        text=$(grep -v '^[[:space:]]*#' "$file")
-        for part in scripts/lib/*; do
-            if [ "$part" != "$file" ] && [[ $text == *"/${part##*/}"* ]]; then loads[$file]+=" $part"; fi
-        done
+        while read -r part; do
+            [ "scripts/lib$part" = "$file" ] || loads[$file]+=" scripts/lib$part"
+        done < <(grep -v '^[[:space:]]*#' "$file" | grep -oF -- "$names" | sort -u)
     done
     for command in scripts/*; do
         [ -f "$command" ] || continue

@@ -28,10 +28,18 @@ SYSTEM_ROOTS=/etc/ssl/certs/ca-certificates.crt
 # Older ones are refused.
 OSSLSIGNCODE_SUPPORTED=(2.5 2.9)
 
-osslsigncode_version() { osslsigncode --version 2>/dev/null | sed -n '1s/^osslsigncode \([0-9][0-9.]*\).*/\1/p'; }
+# (Its whole output is read: a version that exits non-zero, as 2.1 does, gives none.)
+osslsigncode_version() {
+    local said
+    said=$(osslsigncode --version 2>/dev/null) || return 0
+    sed -n '1s/^osslsigncode \([0-9][0-9.]*\).*/\1/p' <<<"$said"
+}
 
 check_osslsigncode() {
-    local found oldest=${OSSLSIGNCODE_SUPPORTED[0]}
+    local found oldest=${OSSLSIGNCODE_SUPPORTED[0]} said status=0
+    said=$(osslsigncode --version 2>&1) || status=$?
+    [ "$status" -eq 0 ] ||
+        stop "osslsigncode --version failed (exit status $status: $(shown "$(head -n1 <<<"$said")")): packaging needs osslsigncode $oldest or later, which names its version; install Debian's (as root: apt-get install osslsigncode, or scripts/setup)"
     found=$(osslsigncode_version)
     [ -n "$found" ] || stop "osslsigncode does not say its version; signing needs osslsigncode $oldest or later"
     [ "$(printf '%s\n' "$oldest" "$found" | sort -V | head -n1)" = "$oldest" ] ||

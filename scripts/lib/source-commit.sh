@@ -32,9 +32,9 @@ git_fault() { # WHAT GIT-ARGS...
     if [[ $said == *"dubious ownership"* ]]; then
         top=$(sed -n "s/^fatal: detected dubious ownership in repository at '\(.*\)'\$/\1/p" <<<"$said" | head -n1)
         top=${top:-$PWD}
-        GIT_FAULT="$what: the checkout $(shown "$top") is owned by another user (uid $(stat -c %u "$top" 2>/dev/null || echo unknown)), and git refuses to work in it; if you trust it: git config --global --add safe.directory $(shown "$top")"
+        GIT_FAULT="$what: $(shown "$top") is owned by another user (uid $(stat -c %u "$top" 2>/dev/null || echo unknown)), and git refuses to work in it; if you trust it: git config --global --add safe.directory $(shown "$top")"
     else
-        GIT_FAULT="$what: git says: $(shown "$(grep -m1 -E '^(fatal|error): ' <<<"$said" || head -n1 <<<"$said")")"
+        GIT_FAULT="$what: git says: $(shown "$(grep -m1 '^fatal: ' <<<"$said" || grep -m1 '^error: ' <<<"$said" || head -n1 <<<"$said")")"
         [[ $GIT_FAULT != *": git says: " ]] || GIT_FAULT+="exit status $status"
     fi
     return 1

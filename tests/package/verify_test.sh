@@ -165,7 +165,7 @@ CORVANDEL_PFX_PASSWORD='' timeout 300 "$other/scripts/package" "$work/good" "$wo
 status=$?
 check "dirty_tree_signed: exit status 2, got $status" test $status -eq 2
 check "dirty_tree_signed: says why; said: $(cat "$work/dirty.err")" test "$(cat "$work/dirty.err")" = \
-    "package: the exe's sources differ from commit ${OTHER:0:12}: a signed release must be built from a commit, so that anyone can rebuild it; commit or stash the changes"
+    "package: the exe's sources in the working tree differ from commit ${OTHER:0:12} (update/plan.h: differs from the commit): a signed release must be built from a commit, so that anyone can rebuild it; commit, stash or remove the changes"
 check "dirty_tree_signed: OUT_DIR left as it was (empty)" test -z "$(ls -A "$work/out-dirty")"
 
 # A pin that the mirror does not hold stops packaging before anything is built.

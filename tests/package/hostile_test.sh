@@ -18,7 +18,7 @@ debian_mirror_of_this_machine() { debian_mirror; }
 # The tools' own temporary folders are in TMPDIR, $work/tmp (package_lib.sh): checked empty after each row.
 make_kit "$work/good" "${BASE[@]}"
 USAGE="usage: scripts/package KIT_DIR OUT_DIR [--pfx FILE | --pkcs11-module LIB --pkcs11-key URI [--cert CHAIN.pem]] [--sign-components] [--timestamp URL]... [--tsa-ca FILE] [--ca FILE]"
-VERIFY_USAGE="usage: scripts/verify-release RELEASE_DIR [--ca FILE] [--tsa-ca FILE] [--mirror URL] [--publisher FINGERPRINT]..."
+VERIFY_USAGE="usage: scripts/verify-release RELEASE_DIR [--ca FILE] [--tsa-ca FILE] [--mirror URL] [--publisher FINGERPRINT]... [--trusted-ref REF]..."
 
 # ------------------------------------------------- package: options and environment
 ln -s "$work/empty-target" "$work/out-link" && mkdir "$work/empty-target"
@@ -231,7 +231,7 @@ apt_world() { # DIR SOURCE-LINE... (each "URI SUITE ORIGIN"): a sources list, an
     chmod -R go-w "$dir"
 }
 apt_world "$work/apt-third-party" "http://aaa.vendor.example/repo stable Vendor" "$(debian_mirror_of_this_machine) bookworm Debian"
-tool third_party_first APT_CONFIG="$work/apt-third-party/apt.conf" -- scripts/verify-release "$work/release"
+tool third_party_first APT_CONFIG="$work/apt-third-party/apt.conf" -- scripts/verify-release "$work/release" --trusted-ref HEAD
 check "third_party_first: verified, exit status 0, got $status ($(tail -n1 "$work/third_party_first.out"))" test "$status" -eq 0
 check "third_party_first: Debian's mirror was taken, not the vendor's listed before it" \
     grep -qx "verify-release: 4/7 toolchain: bookworm, the recorded versions, from $(debian_mirror_of_this_machine)" "$work/third_party_first.out"

@@ -88,7 +88,7 @@ check "package_signed: packaged and signed as the user, exit 0, got $status ($(v
 check "package_signed: its unsigned exe is the root-made root's ($root_made_exe)" \
     test "$(buildinfo_field "$THROWAWAY_HOME/signed/BUILDINFO" Unsigned-Exe-Sha256 2>/dev/null)" = "$root_made_exe"
 fingerprint=$(openssl x509 -in "$THROWAWAY_HOME/cert.pem" -noout -fingerprint -sha256 | sed 's/^.*=//')
-user_tool verify_own scripts/verify-release "$THROWAWAY_HOME/signed" --ca "$THROWAWAY_HOME/cert.pem" --publisher "$fingerprint"
+user_tool verify_own scripts/verify-release "$THROWAWAY_HOME/signed" --ca "$THROWAWAY_HOME/cert.pem" --publisher "$fingerprint" --trusted-ref HEAD
 check "verify_own: the user's signed release verifies, exit 0, got $status: $(verdict verify_own)" test "$status" -eq 0
 
 # Tampered with and re-summed, as anyone who controls the download folder could.

@@ -150,9 +150,11 @@ root_unlock() { [ -z "${ROOT_LOCK_FD:-}" ] || exec {ROOT_LOCK_FD}>&-; ROOT_LOCK_
 record_suite() { buildinfo_field "$1" Build-Suite; }
 
 # Where a record's roots and package lists live: one folder per suite,
-# versions and mirror, so that a root is reused exactly while they stay.
+# versions, mirror and Debian keyring, so that a root is reused exactly while
+# they stay (and no root made before it was checked with that keyring alone).
 root_key() { # RECORD MIRROR
-    { record_suite "$1"; buildinfo_toolchain "$1"; echo "$2"; } | sha256sum | cut -c1-16
+    { record_suite "$1"; buildinfo_toolchain "$1"; echo "$2"; echo "keyring $(sha256sum <"$DEBIAN_KEYRING" | cut -d' ' -f1)"; } |
+        sha256sum | cut -c1-16
 }
 
 root_missing() { # RECORD MIRROR
@@ -180,7 +182,9 @@ root_prepare() { # RECORD MIRROR
     fault=$(userns_fault)
     [ -z "$fault" ] || { ROOT_FAULT=$fault; return 1; }
     include=$(buildinfo_toolchain "$1" | awk '{ printf "%s%s=%s", (NR > 1 ? "," : ""), $1, $2 }')
-    making+=(--include="$include" --aptopt='Acquire::Check-Valid-Until "false"' "$suite")
+    # Debian's keyring alone checks the packages: mmdebstrap then ignores the host's trusted.gpg.d.
+    [ -r "$DEBIAN_KEYRING" ] || { ROOT_FAULT="no $DEBIAN_KEYRING to check Debian's packages with: as root, apt-get install debian-archive-keyring"; return 1; }
+    making+=(--keyring="$DEBIAN_KEYRING" --include="$include" --aptopt='Acquire::Check-Valid-Until "false"' "$suite")
     log=$ROOT.log
     mkdir -p "$ROOT_CACHE"
     leaves_behind "$ROOT.new"

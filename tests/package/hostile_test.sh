@@ -211,9 +211,11 @@ check "mirror_unreadable: names the mirror and apt's error; said: $(tail -n1 "$w
     grep -qx "verify-release: cannot verify: could not read the mirror: apt-get update of bookworm bookworm-updates from http://127.0.0.1:1/debian/ failed (E: Failed to fetch http://127.0.0.1:1/debian/.*[a-z].*)" "$work/mirror_unreadable.out"
 untouched mirror_unreadable
 # apt's view of this machine as another machine may have it (APT_CONFIG): a
-# third-party repository listed before Debian's, and for packaging, Debian's
-# mirror unreachable. The tools must take Debian's source, and say apt's error.
+# third-party repository listed before Debian's that calls itself Debian in an
+# unsigned Release, and for packaging, Debian's mirror unreachable. The tools
+# must take the source whose InRelease Debian's key signs, and say apt's error.
 apt_world() { # DIR SOURCE-LINE... (each "URI SUITE ORIGIN"): a sources list, and Release files as apt keeps them
+    # (this machine's own InRelease where it has one for the source: signed by Debian)
     local dir=$1 uri suite origin list
     shift
     mkdir -p "$dir/lists/partial"
@@ -222,18 +224,19 @@ apt_world() { # DIR SOURCE-LINE... (each "URI SUITE ORIGIN"): a sources list, an
         read -r uri suite origin <<<"$source"
         echo "deb [trusted=yes] $uri $suite main" >>"$dir/sources.list"
         list=$(sed 's|^[a-z]*://||; s|/$||; s|/|_|g' <<<"$uri")_dists_${suite}
-        printf 'Origin: %s\nLabel: %s\nSuite: %s\nCodename: %s\nComponents: main\nArchitectures: %s\n' \
-            "$origin" "$origin" "$suite" "$suite" "$(dpkg --print-architecture)" >"$dir/lists/${list}_Release"
+        cp "/var/lib/apt/lists/${list}_InRelease" "$dir/lists/${list}_InRelease" 2>/dev/null ||
+            printf 'Origin: %s\nLabel: %s\nSuite: %s\nCodename: %s\nComponents: main\nArchitectures: %s\n' \
+                "$origin" "$origin" "$suite" "$suite" "$(dpkg --print-architecture)" >"$dir/lists/${list}_Release"
         : >"$dir/lists/${list}_main_binary-$(dpkg --print-architecture)_Packages"
     done
     printf 'Dir::Etc::sourcelist "%s/sources.list";\nDir::Etc::sourceparts "-";\nDir::State::Lists "%s/lists";\n' \
         "$dir" "$dir" >"$dir/apt.conf"
     chmod -R go-w "$dir"
 }
-apt_world "$work/apt-third-party" "http://aaa.vendor.example/repo stable Vendor" "$(debian_mirror_of_this_machine) bookworm Debian"
+apt_world "$work/apt-third-party" "http://aaa.vendor.example/repo bookworm Debian" "$(debian_mirror_of_this_machine) bookworm Debian"
 tool third_party_first APT_CONFIG="$work/apt-third-party/apt.conf" -- scripts/verify-release "$work/release" --trusted-ref HEAD
 check "third_party_first: verified, exit status 0, got $status ($(tail -n1 "$work/third_party_first.out"))" test "$status" -eq 0
-check "third_party_first: Debian's mirror was taken, not the vendor's listed before it" \
+check "third_party_first: Debian's mirror was taken, not the vendor's listed before it that calls itself Debian" \
     grep -qx "verify-release: 4/7 toolchain: bookworm, the recorded versions, from $(debian_mirror_of_this_machine)" "$work/third_party_first.out"
 untouched third_party_first
 apt_world "$work/apt-unreachable" "http://aaa.vendor.example/repo stable Vendor" "http://127.0.0.1:1/debian/ bookworm Debian"

@@ -155,7 +155,7 @@ mkdir -p "$work/spy"
 cat >"$work/spy/osslsigncode" <<SPY
 #!/bin/sh
 if [ "\$1" = sign ]; then
-    if grep -rqF -- "\$CORVANDEL_PFX_PASSWORD" "$TMPDIR" 2>/dev/null; then echo found; else echo clean; fi >>"$work/spy/seen"
+    if grep -rqF -- "$CORVANDEL_PFX_PASSWORD" "$TMPDIR" 2>/dev/null; then echo found; else echo clean; fi >>"$work/spy/seen"
 fi
 exec $(command -v osslsigncode) "\$@"
 SPY
@@ -243,7 +243,7 @@ done
 
 # ------------------------------------------------------------- the mirror
 # A mirror that does not answer: the reason is apt's own, never an empty one.
-tool mirror_unreadable -- scripts/verify-release "$work/release" --mirror http://127.0.0.1:1/debian/
+tool mirror_unreadable -- scripts/verify-release "$work/release" --mirror http://127.0.0.1:1/debian/ --trusted-ref HEAD
 check "mirror_unreadable: exit status 2, got $status" test "$status" -eq 2
 check "mirror_unreadable: names the mirror and apt's error; said: $(tail -n1 "$work/mirror_unreadable.out")" \
     grep -qx "verify-release: cannot verify: could not read the mirror: apt-get update of bookworm bookworm-updates from http://127.0.0.1:1/debian/ failed (E: Failed to fetch http://127.0.0.1:1/debian/.*[a-z].*)" "$work/mirror_unreadable.out"
@@ -253,8 +253,9 @@ untouched mirror_unreadable
 # unsigned Release, and for packaging, Debian's mirror unreachable. The tools
 # must take the source whose InRelease Debian's key signs, and say apt's error.
 apt_world() { # DIR SOURCE-LINE... (each "URI SUITE ORIGIN"): a sources list, and Release files as apt keeps them
-    # (this machine's own InRelease where it has one for the source: signed by Debian)
-    local dir=$1 uri suite origin list
+    # (ORIGIN "signed": this machine's own InRelease of SUITE from Debian's mirror, signed by Debian)
+    local dir=$1 uri suite origin list signed
+    signed=/var/lib/apt/lists/$(sed 's|^[a-z]*://||; s|/$||; s|/|_|g' <<<"$(debian_mirror_of_this_machine)")_dists
     shift
     mkdir -p "$dir/lists/partial"
     : >"$dir/sources.list"
@@ -262,22 +263,25 @@ apt_world() { # DIR SOURCE-LINE... (each "URI SUITE ORIGIN"): a sources list, an
         read -r uri suite origin <<<"$source"
         echo "deb [trusted=yes] $uri $suite main" >>"$dir/sources.list"
         list=$(sed 's|^[a-z]*://||; s|/$||; s|/|_|g' <<<"$uri")_dists_${suite}
-        cp "/var/lib/apt/lists/${list}_InRelease" "$dir/lists/${list}_InRelease" 2>/dev/null ||
+        if [ "$origin" = signed ]; then
+            cp "${signed}_${suite}_InRelease" "$dir/lists/${list}_InRelease"
+        else
             printf 'Origin: %s\nLabel: %s\nSuite: %s\nCodename: %s\nComponents: main\nArchitectures: %s\n' \
                 "$origin" "$origin" "$suite" "$suite" "$(dpkg --print-architecture)" >"$dir/lists/${list}_Release"
+        fi
         : >"$dir/lists/${list}_main_binary-$(dpkg --print-architecture)_Packages"
     done
     printf 'Dir::Etc::sourcelist "%s/sources.list";\nDir::Etc::sourceparts "-";\nDir::State::Lists "%s/lists";\n' \
         "$dir" "$dir" >"$dir/apt.conf"
     chmod -R go-w "$dir"
 }
-apt_world "$work/apt-third-party" "http://aaa.vendor.example/repo bookworm Debian" "$(debian_mirror_of_this_machine) bookworm Debian"
+apt_world "$work/apt-third-party" "http://aaa.vendor.example/repo bookworm Debian" "$(debian_mirror_of_this_machine) bookworm signed"
 tool third_party_first APT_CONFIG="$work/apt-third-party/apt.conf" -- scripts/verify-release "$work/release" --trusted-ref HEAD
 check "third_party_first: verified, exit status 0, got $status ($(tail -n1 "$work/third_party_first.out"))" test "$status" -eq 0
 check "third_party_first: Debian's mirror was taken, not the vendor's listed before it that calls itself Debian" \
     grep -qx "verify-release: 4/7 toolchain: bookworm, the recorded versions, from $(debian_mirror_of_this_machine)" "$work/third_party_first.out"
 untouched third_party_first
-apt_world "$work/apt-unreachable" "http://aaa.vendor.example/repo stable Vendor" "http://127.0.0.1:1/debian/ bookworm Debian"
+apt_world "$work/apt-unreachable" "http://aaa.vendor.example/repo stable Vendor" "http://127.0.0.1:1/debian/ bookworm signed"
 tool pin_check_unreadable APT_CONFIG="$work/apt-unreachable/apt.conf" -- scripts/package "$work/good" "$work/out-pin_check_unreadable"
 check "pin_check_unreadable: exit status 2, got $status" test "$status" -eq 2
 check "pin_check_unreadable: names the mirror and apt's error; said: $(tail -n1 "$work/pin_check_unreadable.err")" \

@@ -177,7 +177,7 @@ for name in xtrace_bash_x xtrace_shellopts; do
 done
 check "xtrace: the spy looked at each signing, and found the password in no file ($(xargs <"$work/spy/seen"))" \
     bash -c "test -s '$work/spy/seen' && ! grep -q found '$work/spy/seen'"
-check "xtrace: no tool but the signing ones had the password in its environment ($(xargs <"$work/spy/leaked" 2>/dev/null))" \
+check "xtrace: no tool but the signing ones had the password in its environment ($(xargs 2>/dev/null <"$work/spy/leaked"))" \
     test ! -e "$work/spy/leaked"
 
 # --------------------------------------------------- verify-release: a lying release

@@ -124,10 +124,12 @@ root_enter() { # SECONDS SCRATCH DIR COMMAND
 }
 
 # A throwaway view of ROOT in SCRATCH/view, with the sources in /src and an
-# empty build folder DIR that the build may write.
+# empty build folder DIR that the build may write. The machine's terminals
+# (console, tty, ptmx), which a root made as root holds, stay out of it.
 root_view() { # SCRATCH DIR SOURCES-TAR
     if [ "$(root_mode)" = root ]; then
-        cp -al "$ROOT" "$1/view" && mkdir "$1/view/src" && tar -C "$1/view/src" --no-same-owner -xf "$3" &&
+        cp -al "$ROOT" "$1/view" && rm -f "$1/view/dev/console" "$1/view/dev/tty" "$1/view/dev/ptmx" &&
+            mkdir "$1/view/src" && tar -C "$1/view/src" --no-same-owner -xf "$3" &&
             chmod -R go-w "$1/view/src" && mkdir -p "$1/view$2" && chown "$SANDBOX_ID:$SANDBOX_ID" "$1/view$2"
     else
         mkdir "$1/view" "$1/upper" "$1/work" "$1/upper/src" && tar -C "$1/upper/src" -xf "$3" && mkdir -p "$1/upper$2"

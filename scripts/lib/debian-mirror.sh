@@ -5,9 +5,12 @@
 # name and version it answers is checked for Debian's syntax before it is
 # used. Source it; then:
 #   debian_mirror                  the Debian mirror this machine installs from: the first source
-#                                  whose Release says Origin Debian, Label Debian (never another
-#                                  vendor's repository listed before it, nor the security archive),
-#                                  else Debian's own
+#                                  whose InRelease is signed by Debian's archive keyring
+#                                  (DEBIAN_KEYRING) and says, under that signature, Label Debian
+#                                  (never another vendor's repository that calls itself Debian, nor
+#                                  the security archive), else Debian's own
+#   DEBIAN_KEYRING                 Debian's archive keyring: the only key the roots and the package
+#                                  lists are checked with, never the host's trusted.gpg.d
 #   mirror_open DIR MIRROR SUITE...
 #                                  fetches the suites' package lists (main, this machine's
 #                                  architecture) into DIR; MIRROR_FAULT says why when it fails
@@ -27,22 +30,26 @@ DEBIAN_MIRROR=http://deb.debian.org/debian/
 # answer is kept in DEBIAN_MIRROR_CACHE (when set) for as long as apt's
 # configuration and Release files stay the same.
 debian_mirror() {
-    local origin label mirror='' key kept
+    local filename component architecture release mirror='' key kept
     key=$({
         echo "${APT_CONFIG:-}"
         [ -z "${APT_CONFIG:-}" ] || cat "$APT_CONFIG" 2>/dev/null
         stat -c '%n %Y %s' /etc/apt/sources.list /etc/apt/sources.list.d/* /etc/apt/apt.conf.d/* \
-            /var/lib/apt/lists/*Release 2>/dev/null
+            /var/lib/apt/lists/*Release "$DEBIAN_KEYRING" 2>/dev/null
     } | sha256sum | cut -c1-32)
     if [ -n "${DEBIAN_MIRROR_CACHE:-}" ] && [ "$(head -n1 "$DEBIAN_MIRROR_CACHE" 2>/dev/null)" = "$key" ]; then
         kept=$(sed -n 2p "$DEBIAN_MIRROR_CACHE")
         is_http_url "$kept" && { echo "$kept"; return; }
     fi
+    # A Release file says whatever its maker likes: only what Debian's key signs counts.
     # shellcheck disable=SC2016 # apt's own $(FIELD) placeholders, not the shell's
-    while IFS='|' read -r origin label mirror; do
-        [ "$origin" = Debian ] && [ "$label" = Debian ] && is_http_url "$mirror" && break
+    while IFS='|' read -r filename component architecture mirror; do
+        is_http_url "$mirror" || { mirror=''; continue; }
+        release=${filename%%_"${component//\//_}"_binary-"$architecture"_Packages*}_InRelease
+        [ -f "$release" ] && [ "$(gpgv --keyring "$DEBIAN_KEYRING" --output - "$release" 2>/dev/null |
+            sed -n '/^$/q; s/^Label: //p')" = Debian ] && break
         mirror=''
-    done < <(apt-get indextargets --format '$(ORIGIN)|$(LABEL)|$(REPO_URI)' 'Created-By: Packages' 2>/dev/null)
+    done < <(apt-get indextargets --format '$(FILENAME)|$(COMPONENT)|$(ARCHITECTURE)|$(REPO_URI)' 'Created-By: Packages' 2>/dev/null)
     mirror=${mirror:-$DEBIAN_MIRROR}
     if [ -n "${DEBIAN_MIRROR_CACHE:-}" ] && mkdir -p "${DEBIAN_MIRROR_CACHE%/*}" 2>/dev/null; then
         printf '%s\n%s\n' "$key" "$mirror" >"$DEBIAN_MIRROR_CACHE.$$" && mv -f "$DEBIAN_MIRROR_CACHE.$$" "$DEBIAN_MIRROR_CACHE"
@@ -66,7 +73,8 @@ mirror_open() { # DIR MIRROR SUITE...
         -o "Dir::State::Lists=$dir/lists" -o "Dir::Cache=$dir/cache" -o Dir::State::status=/dev/null
         -o Dir::Cache::pkgcache=pkgcache.bin -o Dir::Cache::srcpkgcache=srcpkgcache.bin
         -o "APT::Architectures::=$(dpkg --print-architecture)" -o Debug::NoLocking=1
-        -o Acquire::Check-Valid-Until=false)
+        -o Acquire::Check-Valid-Until=false -o Acquire::AllowInsecureRepositories=false
+        -o Acquire::AllowDowngradeToInsecureRepositories=false)
     # An index that cannot be fetched is an error (--error-on=any), not a warning apt ignores.
     if ! timeout 300 apt-get "${MIRROR_APT[@]}" update --error-on=any >"$dir/update.log" 2>&1 ||
         grep -q '^E: ' "$dir/update.log"; then

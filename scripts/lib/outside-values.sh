@@ -23,6 +23,16 @@
 #                                 SOURCE_DATE_EPOCH a number of seconds; CORVANDEL_WINE_32BIT empty
 #                                 or no; APT_CONFIG a regular file no one else may write. Variables
 #                                 that would steer Wine elsewhere than the tools set it are dropped
+#                                 (WINEDEBUG among them), and the secrets are held (secrets_held)
+#   SECRET_NAMES                  the environment variables that carry a key's secret
+#   secrets_held                  takes them out of the environment that every child inherits: they
+#                                 stay this shell's variables, and reach a process by with_secret alone
+#   with_secret NAME COMMAND...   COMMAND (a program) with the secret NAME in its environment
+#   copy_bounded FROM TO LIMIT    copies FROM, anyone's file, to TO (a new file): FROM is opened
+#                                 without following a link and without waiting (a pipe, a device),
+#                                 must be a regular file as opened, and at most LIMIT bytes are
+#                                 read. Status 1 when it is not a regular file, 2 when it holds more
+#                                 than LIMIT bytes (TO is then absent)
 
 is_plain_text() {
     local LC_ALL=C
@@ -91,5 +101,38 @@ checked_environment() {
             { [ -O "$APT_CONFIG" ] || [ "$(stat -c %u "$APT_CONFIG")" = 0 ]; }; } ||
             stop "APT_CONFIG=$(shown "$APT_CONFIG") is not a regular file that only its owner (root, or this user) may write"
     fi
-    unset WINESERVER WINEDLLPATH WINELOADER WINEPREFIX WINEARCH WINEDLLOVERRIDES
+    unset WINESERVER WINEDLLPATH WINELOADER WINEPREFIX WINEARCH WINEDLLOVERRIDES WINEDEBUG
+    secrets_held
+}
+
+SECRET_NAMES=(CORVANDEL_PFX_PASSWORD CORVANDEL_PKCS11_PIN)
+secrets_held() { export -n "${SECRET_NAMES[@]}"; }
+# (export names the variable, never its value: no trace shows the secret.)
+with_secret() { # NAME COMMAND...
+    # shellcheck disable=SC2163 # the variable that $1 names, on purpose
+    (export "$1" && shift && exec "$@")
+}
+
+copy_bounded() { # FROM TO LIMIT
+    /usr/bin/python3 -c '
+import os, stat, sys
+source, target, limit = sys.argv[1], sys.argv[2], int(sys.argv[3])
+try:
+    fd = os.open(source, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_NOCTTY)
+except OSError:
+    sys.exit(1)
+if not stat.S_ISREG(os.fstat(fd).st_mode):
+    sys.exit(1)
+left = limit + 1
+with open(target, "xb") as out:
+    while left > 0:
+        chunk = os.read(fd, min(left, 1 << 20))
+        if not chunk:
+            break
+        out.write(chunk)
+        left -= len(chunk)
+if left == 0:
+    os.unlink(target)
+    sys.exit(2)
+' "$1" "$2" "$3"
 }

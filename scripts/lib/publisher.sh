@@ -124,12 +124,12 @@ chain_above_signer() { # OUT
 # One back end per key store, as for the exe: the key stays where it is.
 # shellcheck disable=SC2154 # pfx: set by the script that sources this
 sums_sign_pfx() { # SUMS P7S CHAIN
-    openssl cms -sign -binary -noattr -md sha256 -in "$1" -signer "$staging/signer.pem" ${3:+-certfile "$3"} \
+    with_secret CORVANDEL_PFX_PASSWORD openssl cms -sign -binary -noattr -md sha256 -in "$1" -signer "$staging/signer.pem" ${3:+-certfile "$3"} \
         -inkey "$pfx" -passin env:CORVANDEL_PFX_PASSWORD -outform DER -out "$2"
 }
 # shellcheck disable=SC2154 # pkcs11_key, pkcs11_module: set by the script that sources this
 sums_sign_pkcs11() { # SUMS P7S CHAIN
-    PKCS11_MODULE_PATH=$pkcs11_module openssl cms -sign -binary -noattr -md sha256 -in "$1" \
+    PKCS11_MODULE_PATH=$pkcs11_module with_secret CORVANDEL_PKCS11_PIN openssl cms -sign -binary -noattr -md sha256 -in "$1" \
         -signer "$staging/signer.pem" ${3:+-certfile "$3"} -engine "$PKCS11_ENGINE" -keyform engine \
         -inkey "$pkcs11_key" -passin env:CORVANDEL_PKCS11_PIN -outform DER -out "$2"
 }

@@ -9,8 +9,19 @@
 # it in a user namespace (its unshare mode, which needs the user's subordinate
 # ids) and the exe is built in one (unshare -r, then chroot): every file of
 # that root is the user's own, so that rm -rf build works as that user. Both
-# give the same bytes. Source it after scripts/lib/release-record.sh and
-# scripts/lib/debian-mirror.sh, from the project's root; then:
+# give the same bytes. Every build there is sandboxed: it runs in a throwaway
+# view of the cached root, discarded afterwards, with no network (a network
+# namespace of its own), in PID, IPC and UTS namespaces of its own, and never
+# as the machine's root. As root, the view is a copy of the root's folders
+# with its files hard-linked (it works in a plain chroot, where a mount
+# namespace cannot be made private), and the build runs as nobody (65534)
+# with no new privileges: the cached root's files are root's, so it can write
+# only its build folder and the view's /tmp. As anyone else, the view is an
+# overlay over the cached root in the user namespace, and the build runs as
+# an ordinary id of a user namespace nested in it, without capabilities, so
+# that it cannot leave the view. Nothing the build writes outlives it but the
+# exe. Source it after scripts/lib/release-record.sh and
+# scripts/lib/debian-mirror.sh, from inside the repository; then:
 #   root_mode                      root or user: how roots are made and entered here
 #   userns_fault                   why this user cannot build in a user namespace here, in one line
 #                                  that names the cause and the fix; nothing when it can (or is root)
@@ -26,17 +37,20 @@
 #                                  status 2 when the mirror cannot be read (MIRROR_FAULT says why)
 #   root_prepare RECORD MIRROR     sets ROOT, the root for RECORD, made first when there is none
 #                                  (ROOT_MADE=yes then); status 1 with ROOT_FAULT when it cannot be made
-#   root_build OUT [DIR]           CorvandelUpdate.exe built in ROOT from this tree's exe sources, in
-#                                  DIR inside the root (/build), copied to OUT whole: its SHA-256,
-#                                  taken in the root as the build wrote it, is checked on every copy.
-#                                  An earlier build of the same sources in the same root is reused
-#                                  unless ROOT_REUSE_BUILDS=no; status 1 with ROOT_FAULT
+#   root_build OUT [DIR]           CorvandelUpdate.exe built in a sandbox over ROOT from the exe
+#                                  sources of commit BUILD_COMMIT (HEAD unless set) as git archive
+#                                  gives them, never a working tree's, in DIR inside the root
+#                                  (/build), copied to OUT whole: its SHA-256, taken as the build
+#                                  wrote it, is checked on every copy. An earlier build of the same
+#                                  sources in the same root is reused unless ROOT_REUSE_BUILDS=no;
+#                                  status 1 with ROOT_FAULT
 #   root_versions                  "PACKAGE VERSION" for BUILD_PACKAGES as installed in ROOT
 # Records are checked (record_check) before they are given here. Whatever is
 # written to the cache is written under a temporary name first, so that an
 # interrupted run never leaves half an entry that a later one takes.
 
 source "${BASH_SOURCE[0]%/*}/supervise.sh" # leaves_behind, remove_leftover
+source "${BASH_SOURCE[0]%/*}/source-commit.sh"
 
 # shellcheck disable=SC2034 # RELEASE_PIN: set here for the scripts that source this
 RELEASE_PIN=cmake/release-toolchain.pin
@@ -84,20 +98,42 @@ userns_fault() {
     fi
 }
 
-# COMMAND run inside ROOT for at most SECONDS, with this tree's sources at
-# /src read-only: as root in a mount namespace of its own, as a user in a user
-# namespace too, where the root's /dev/null is the system's.
-root_enter() { # SECONDS COMMAND
-    local namespace=(timeout "$1" unshare --mount --propagation private) devices=
-    if [ "$(root_mode)" = user ]; then
-        namespace=(timeout "$1" unshare --map-root-user --mount --propagation private)
+# The ids a build runs as: nobody, as root; an ordinary id of the nested user
+# namespace, as anyone else.
+SANDBOX_ID=65534 SANDBOX_USER_ID=1000
+
+# COMMAND run for at most SECONDS in the sandbox over ROOT whose files are in
+# SCRATCH (root_view), in DIR: no network, its own PIDs, never the machine's
+# root, no new privileges.
+root_enter() { # SECONDS SCRATCH DIR COMMAND
+    local shell=(/usr/bin/env -i PATH=/usr/bin:/bin HOME=/root LC_ALL=C /bin/sh -c "$4")
+    if [ "$(root_mode)" = root ]; then
+        timeout "$1" setpriv --no-new-privs unshare --net --pid --ipc --uts --fork --kill-child \
+            --root="$2/view" --wd="$3" --setgid="$SANDBOX_ID" --setuid="$SANDBOX_ID" "${shell[@]}"
+    else
+        # The overlay is mounted in the user namespace; the build runs in one nested in
+        # it, as an ordinary id without capabilities, and cannot leave its chroot.
         # shellcheck disable=SC2016 # expanded by the shell in the namespace
-        devices='mount --bind /dev/null "$1/dev/null" &&'
+        timeout "$1" unshare --map-root-user --mount --propagation private --net --pid --ipc --uts --fork --kill-child \
+            sh -c 'root=$1 scratch=$2 id=$3 dir=$4 && shift 4 &&
+                mount -t overlay overlay -o "lowerdir=$root,upperdir=$scratch/upper,workdir=$scratch/work" "$scratch/view" &&
+                mount --bind /dev/null "$scratch/view/dev/null" &&
+                exec setpriv --no-new-privs unshare --user --map-user="$id" --map-group="$id" --root="$scratch/view" --wd="$dir" "$@"' \
+            _ "$ROOT" "$2" "$SANDBOX_USER_ID" "$3" "${shell[@]}"
     fi
-    # shellcheck disable=SC2016 # expanded by the shell in the namespace
-    "${namespace[@]}" sh -c "$devices"'
-        mount --bind "$1/src" "$1/src" && mount -o remount,bind,ro "$1/src" &&
-        exec chroot "$1" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root LC_ALL=C /bin/sh -c "$2"' _ "$ROOT" "$2"
+}
+
+# A throwaway view of ROOT in SCRATCH/view, with the sources in /src and an
+# empty build folder DIR that the build may write. The machine's terminals
+# (console, tty, ptmx), which a root made as root holds, stay out of it.
+root_view() { # SCRATCH DIR SOURCES-TAR
+    if [ "$(root_mode)" = root ]; then
+        cp -al "$ROOT" "$1/view" && rm -f "$1/view/dev/console" "$1/view/dev/tty" "$1/view/dev/ptmx" &&
+            mkdir "$1/view/src" && tar -C "$1/view/src" --no-same-owner -xf "$3" &&
+            chmod -R go-w "$1/view/src" && mkdir -p "$1/view$2" && chown "$SANDBOX_ID:$SANDBOX_ID" "$1/view$2"
+    else
+        mkdir "$1/view" "$1/upper" "$1/work" "$1/upper/src" && tar -C "$1/upper/src" -xf "$3" && mkdir -p "$1/upper$2"
+    fi
 }
 
 ROOT='' ROOT_MADE='' ROOT_FAULT='' ROOT_MISSING=
@@ -116,9 +152,11 @@ root_unlock() { [ -z "${ROOT_LOCK_FD:-}" ] || exec {ROOT_LOCK_FD}>&-; ROOT_LOCK_
 record_suite() { buildinfo_field "$1" Build-Suite; }
 
 # Where a record's roots and package lists live: one folder per suite,
-# versions and mirror, so that a root is reused exactly while they stay.
+# versions, mirror and Debian keyring, so that a root is reused exactly while
+# they stay (and no root made before it was checked with that keyring alone).
 root_key() { # RECORD MIRROR
-    { record_suite "$1"; buildinfo_toolchain "$1"; echo "$2"; } | sha256sum | cut -c1-16
+    { record_suite "$1"; buildinfo_toolchain "$1"; echo "$2"; echo "keyring $(sha256sum <"$DEBIAN_KEYRING" | cut -d' ' -f1)"; } |
+        sha256sum | cut -c1-16
 }
 
 root_missing() { # RECORD MIRROR
@@ -146,7 +184,9 @@ root_prepare() { # RECORD MIRROR
     fault=$(userns_fault)
     [ -z "$fault" ] || { ROOT_FAULT=$fault; return 1; }
     include=$(buildinfo_toolchain "$1" | awk '{ printf "%s%s=%s", (NR > 1 ? "," : ""), $1, $2 }')
-    making+=(--include="$include" --aptopt='Acquire::Check-Valid-Until "false"' "$suite")
+    # Debian's keyring alone checks the packages: mmdebstrap then ignores the host's trusted.gpg.d.
+    [ -r "$DEBIAN_KEYRING" ] || { ROOT_FAULT="no $DEBIAN_KEYRING to check Debian's packages with: as root, apt-get install debian-archive-keyring"; return 1; }
+    making+=(--keyring="$DEBIAN_KEYRING" --include="$include" --aptopt='Acquire::Check-Valid-Until "false"' "$suite")
     log=$ROOT.log
     mkdir -p "$ROOT_CACHE"
     leaves_behind "$ROOT.new"
@@ -172,20 +212,6 @@ root_prepare() { # RECORD MIRROR
     ROOT_MADE=yes
 }
 
-# What of EXE_SOURCES this tree holds: a release's older commit may lack a
-# folder that came later (plan/).
-exe_sources_here() {
-    local source
-    for source in "${EXE_SOURCES[@]}"; do [ ! -e "$source" ] || printf '%s\n' "$source"; done
-}
-
-# The sources, their exact bytes: the same digest means the same exe.
-exe_sources_digest() {
-    local sources
-    mapfile -t sources < <(exe_sources_here)
-    tar --sort=name --mtime=@0 --owner=0 --group=0 --numeric-owner -cf - "${sources[@]}" | sha256sum | cut -c1-32
-}
-
 # A copy of FROM at TO, under a temporary name until it is whole: its SHA-256
 # must be SHA256, the exe as it was built.
 copy_whole() { # FROM TO SHA256
@@ -197,32 +223,43 @@ copy_whole() { # FROM TO SHA256
 
 # shellcheck disable=SC2034 # ROOT_FAULT: set here for the scripts that source this
 root_build() { # OUT [DIR]
-    local kept build=${2:-/build} built sources
-    kept=$ROOT.builds/$(exe_sources_digest)
+    local kept build=${2:-/build} built commit scratch sources status=0
+    git_fault "the commit to build" rev-parse --verify "${BUILD_COMMIT:-HEAD}^{commit}" >/dev/null ||
+        { ROOT_FAULT=$GIT_FAULT; return 1; }
+    commit=$(git rev-parse --verify "${BUILD_COMMIT:-HEAD}^{commit}")
+    kept=$ROOT.builds/$(commit_sources_digest "$commit")
     if [ "${ROOT_REUSE_BUILDS:-yes}" = yes ] && [ -s "$kept.exe" ] && [ -s "$kept.sha256" ]; then
         copy_whole "$kept.exe" "$1" "$(cat "$kept.sha256")" && return 0
         # A kept exe that is not the one built (cut short by a full disk, say) is built again.
         rm -f "$kept.exe" "$kept.sha256"
     fi
-    # The sources go in read-only (root_enter); the build tree is the root's own.
-    rm -rf "$ROOT/src" "${ROOT:?}$build"
-    mkdir -p "$ROOT/src" "$ROOT.builds"
-    mapfile -t sources < <(exe_sources_here)
-    tar -cf - "${sources[@]}" | tar -C "$ROOT/src" -xf -
-    if ! root_enter 600 "cmake -S /src -B $build --toolchain /src/cmake/mingw-i686.cmake \
+    mkdir -p "$ROOT.builds"
+    scratch=$(mktemp -d "$ROOT_CACHE/sandbox.XXXXXX") || { ROOT_FAULT="could not make a sandbox in $ROOT_CACHE"; return 1; }
+    leaves_behind "$scratch"
+    mapfile -t sources < <(commit_sources "$commit")
+    git_fault "the sources of commit ${commit:0:12}" archive --format=tar "$commit" -- "${sources[@]}" >"$scratch/sources.tar" || { ROOT_FAULT=$GIT_FAULT; remove_leftover "$scratch"; return 1; }
+    root_view "$scratch" "$build" "$scratch/sources.tar" || {
+        remove_leftover "$scratch"
+        ROOT_FAULT="could not make the build's view of the root in $scratch"
+        return 1
+    }
+    root_enter 600 "$scratch" "$build" "cmake -S /src -B $build --toolchain /src/cmake/mingw-i686.cmake \
         -DCMAKE_BUILD_TYPE=Release -DCORVANDEL_EXE_ONLY=ON && cmake --build $build --target CorvandelUpdate" \
-        >"$ROOT.build.log" 2>&1; then
+        >"$ROOT.build.log" 2>&1 || status=$?
+    local exe=$scratch/view$build/CorvandelUpdate.exe
+    [ "$(root_mode)" = root ] || exe=$scratch/upper$build/CorvandelUpdate.exe
+    if [ "$status" -ne 0 ] || [ ! -f "$exe" ] || [ -L "$exe" ]; then
+        remove_leftover "$scratch"
         ROOT_FAULT="the build in the root failed (log: $ROOT.build.log)"
         return 1
     fi
-    built=$(sha256sum <"$ROOT$build/CorvandelUpdate.exe" | cut -d' ' -f1)
+    built=$(sha256sum <"$exe" | cut -d' ' -f1)
     if [ "${ROOT_REUSE_BUILDS:-yes}" = yes ]; then
-        { copy_whole "$ROOT$build/CorvandelUpdate.exe" "$kept.exe" "$built" && echo "$built" >"$kept.sha256.partial" &&
-            mv -f "$kept.sha256.partial" "$kept.sha256"; } || { ROOT_FAULT="could not keep the exe built in the root"; return 1; }
+        { copy_whole "$exe" "$kept.exe" "$built" && echo "$built" >"$kept.sha256.partial" &&
+            mv -f "$kept.sha256.partial" "$kept.sha256"; } || { remove_leftover "$scratch"; ROOT_FAULT="could not keep the exe built in the root"; return 1; }
     fi
-    copy_whole "$ROOT$build/CorvandelUpdate.exe" "$1" "$built" ||
-        { ROOT_FAULT="could not copy the exe out of the root whole"; return 1; }
-    rm -rf "$ROOT/src" "${ROOT:?}$build"
+    copy_whole "$exe" "$1" "$built" || { remove_leftover "$scratch"; ROOT_FAULT="could not copy the exe out of the root whole"; return 1; }
+    remove_leftover "$scratch"
 }
 
 root_versions() { TOOLCHAIN_ADMINDIR=$ROOT/var/lib/dpkg toolchain_versions; }

@@ -28,10 +28,18 @@ SYSTEM_ROOTS=/etc/ssl/certs/ca-certificates.crt
 # Older ones are refused.
 OSSLSIGNCODE_SUPPORTED=(2.5 2.9)
 
-osslsigncode_version() { osslsigncode --version 2>/dev/null | sed -n '1s/^osslsigncode \([0-9][0-9.]*\).*/\1/p'; }
+# (Its whole output is read: a version that exits non-zero, as 2.1 does, gives none.)
+osslsigncode_version() {
+    local said
+    said=$(osslsigncode --version 2>/dev/null) || return 0
+    sed -n '1s/^osslsigncode \([0-9][0-9.]*\).*/\1/p' <<<"$said"
+}
 
 check_osslsigncode() {
-    local found oldest=${OSSLSIGNCODE_SUPPORTED[0]}
+    local found oldest=${OSSLSIGNCODE_SUPPORTED[0]} said status=0
+    said=$(osslsigncode --version 2>&1) || status=$?
+    [ "$status" -eq 0 ] ||
+        stop "osslsigncode --version failed (exit status $status: $(shown "$(head -n1 <<<"$said")")): packaging needs osslsigncode $oldest or later, which names its version; install Debian's (as root: apt-get install osslsigncode, or scripts/setup)"
     found=$(osslsigncode_version)
     [ -n "$found" ] || stop "osslsigncode does not say its version; signing needs osslsigncode $oldest or later"
     [ "$(printf '%s\n' "$oldest" "$found" | sort -V | head -n1)" = "$oldest" ] ||
@@ -81,7 +89,7 @@ check_signing_options() {
 # newline: awk reads it, so the shell never expands it (bash -x traces every
 # expansion, and a step's trace may go to a log on disk).
 secret_out() { # NAME
-    awk -v name="$1" 'BEGIN { printf "%s", ENVIRON[name] }'
+    with_secret "$1" awk -v name="$1" 'BEGIN { printf "%s", ENVIRON[name] }'
 }
 
 # shellcheck disable=SC2154 # staging: set by the script that sources this
@@ -109,8 +117,8 @@ key_is_the_certificates() { # WHERE
 
 # -------------------------------------------------------- a PKCS#12 file
 pfx_certificates() { # [openssl pkcs12 options...]
-    openssl pkcs12 -in "$pfx" -passin env:CORVANDEL_PFX_PASSWORD -nokeys "$@" 2>/dev/null ||
-        openssl pkcs12 -legacy -in "$pfx" -passin env:CORVANDEL_PFX_PASSWORD -nokeys "$@" 2>/dev/null
+    with_secret CORVANDEL_PFX_PASSWORD openssl pkcs12 -in "$pfx" -passin env:CORVANDEL_PFX_PASSWORD -nokeys "$@" 2>/dev/null ||
+        with_secret CORVANDEL_PFX_PASSWORD openssl pkcs12 -legacy -in "$pfx" -passin env:CORVANDEL_PFX_PASSWORD -nokeys "$@" 2>/dev/null
 }
 
 # Only certificates, never the key, leave the PFX here. The key is tried
@@ -125,10 +133,10 @@ signer_open_pfx() {
         openssl x509 -in "$staging/chain.pem" -out "$staging/signer.pem" 2>/dev/null ||
         stop "$pfx: holds no certificate"
     check_digest
-    if ! openssl pkeyutl -sign -inkey "$pfx" -passin env:CORVANDEL_PFX_PASSWORD -pkeyopt digest:sha256 \
+    if ! with_secret CORVANDEL_PFX_PASSWORD openssl pkeyutl -sign -inkey "$pfx" -passin env:CORVANDEL_PFX_PASSWORD -pkeyopt digest:sha256 \
         -in "$staging/check.digest" -out "$staging/check.sig" >"$staging/check.log" 2>&1; then
         # The key's bytes only pass through the pipe, never to a file.
-        if openssl pkcs12 -legacy -in "$pfx" -passin env:CORVANDEL_PFX_PASSWORD -nocerts -nodes 2>/dev/null |
+        if with_secret CORVANDEL_PFX_PASSWORD openssl pkcs12 -legacy -in "$pfx" -passin env:CORVANDEL_PFX_PASSWORD -nocerts -nodes 2>/dev/null |
             grep -q 'PRIVATE KEY'; then
             stop "$pfx: its key is encrypted with a legacy cipher (RC2 or 3DES, as older Windows exports it), which this system's OpenSSL does not read; convert it once with openssl pkcs12 -legacy -in $pfx -nodes -passin env:CORVANDEL_PFX_PASSWORD | openssl pkcs12 -export -out NEW.pfx -passout env:CORVANDEL_PFX_PASSWORD, then give --pfx NEW.pfx"
         fi
@@ -159,7 +167,7 @@ signer_open_pkcs11() {
     check_digest
     # In a subshell: the engine can crash on a key it failed to load, and the
     # shell's report of that belongs in the log.
-    if ! (PKCS11_MODULE_PATH=$pkcs11_module timeout 60 openssl pkeyutl -engine "$PKCS11_ENGINE" -keyform engine \
+    if ! (PKCS11_MODULE_PATH=$pkcs11_module with_secret CORVANDEL_PKCS11_PIN timeout 60 openssl pkeyutl -engine "$PKCS11_ENGINE" -keyform engine \
         -inkey "$pkcs11_key" -passin env:CORVANDEL_PKCS11_PIN -sign -pkeyopt digest:sha256 \
         -in "$staging/check.digest" -out "$staging/check.sig"; exit) >"$staging/check.log" 2>&1; then
         if grep -q 'PIN incorrect\|PIN_INCORRECT' "$staging/check.log"; then

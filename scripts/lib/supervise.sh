@@ -28,12 +28,14 @@ supervise() { # TOOL SCRIPT ARGS...
     [ "${CORVANDEL_SUPERVISOR:-}" != "$PPID" ] || return 0
     local tool=$1 script=$2 leftovers work status=0 fault trace=()
     shift 2
+    # A key's secrets go to the work alone, not to this shell's own helpers.
+    secrets_held
     fault=$(tmpdir_fault)
     [ -z "$fault" ] || { echo "$tool: $fault" >&2; exit 2; }
     leftovers=$(mktemp "${TMPDIR:-/tmp}/corvandel-leftovers.XXXXXX") || exit 2
     # A trace asked for (bash -x) goes on in the work.
     [[ $- != *x* ]] || trace=(-x)
-    CORVANDEL_SUPERVISOR=$$ CORVANDEL_LEFTOVERS=$leftovers setsid "$BASH" "${trace[@]}" "$script" "$@" &
+    (export "${SECRET_NAMES[@]}" && CORVANDEL_SUPERVISOR=$$ CORVANDEL_LEFTOVERS=$leftovers exec setsid "$BASH" "${trace[@]}" "$script" "$@") &
     work=$!
     # shellcheck disable=SC2064 # the values are fixed now, on purpose
     for signal in INT TERM HUP; do trap "supervise_stop '$tool' $work $signal '$leftovers'" "$signal"; done

@@ -18,7 +18,7 @@ debian_mirror_of_this_machine() { debian_mirror; }
 # The tools' own temporary folders are in TMPDIR, $work/tmp (package_lib.sh): checked empty after each row.
 make_kit "$work/good" "${BASE[@]}"
 USAGE="usage: scripts/package KIT_DIR OUT_DIR [--pfx FILE | --pkcs11-module LIB --pkcs11-key URI [--cert CHAIN.pem]] [--sign-components] [--timestamp URL]... [--tsa-ca FILE] [--ca FILE]"
-VERIFY_USAGE="usage: scripts/verify-release RELEASE_DIR [--ca FILE] [--tsa-ca FILE] [--mirror URL] [--publisher FINGERPRINT]..."
+VERIFY_USAGE="usage: scripts/verify-release RELEASE_DIR [--ca FILE] [--tsa-ca FILE] [--mirror URL] [--publisher FINGERPRINT]... [--trusted-ref REF]..."
 
 # ------------------------------------------------- package: options and environment
 ln -s "$work/empty-target" "$work/out-link" && mkdir "$work/empty-target"
@@ -43,8 +43,12 @@ PACKAGE_ROWS=(
     "epoch_with_a_command|SOURCE_DATE_EPOCH=\$(touch /tmp/pwned)|@KIT;@OUT|SOURCE_DATE_EPOCH=\$(touch /tmp/pwned) is not a number of seconds"
     "wine_32bit_yes|CORVANDEL_WINE_32BIT=yes|@KIT;@OUT|CORVANDEL_WINE_32BIT=yes: the one value it takes is no"
     "apt_config_anyone_may_write|APT_CONFIG=$work/apt-anyone.conf|@KIT;@OUT|APT_CONFIG=$work/apt-anyone.conf is not a regular file that only its owner (root, or this user) may write"
+    "osslsigncode_version_fails|PATH=$work/osslsigncode-2.1:$PATH|@KIT;@OUT|osslsigncode --version failed (exit status 1: osslsigncode 2.1, using:): packaging needs osslsigncode 2.5 or later, which names its version; install Debian's (as root: apt-get install osslsigncode, or scripts/setup)"
 )
 touch "$work/a.pfx" "$work/b.pfx" "$work/apt-anyone.conf" && chmod 0666 "$work/apt-anyone.conf"
+# osslsigncode 2.1 names its version, then exits 1.
+mkdir -p "$work/osslsigncode-2.1" && printf '#!/bin/sh\necho "osslsigncode 2.1, using:"\nexit 1\n' >"$work/osslsigncode-2.1/osslsigncode" &&
+    chmod +x "$work/osslsigncode-2.1/osslsigncode"
 split() { mapfile -t -d ';' "$1" < <(printf '%s;' "$2"); } # ARRAY TEXT: an empty value stays one
 for row in "${PACKAGE_ROWS[@]}"; do
     IFS='|' read -r -d '' name environment call expected < <(printf '%s' "$row")
@@ -121,6 +125,29 @@ for name in legacy_pfx pfx_without_key; do
     check "$name: refused before anything was built" bash -c "! grep -q 'building' '$work/$name.out'"
 done
 
+# ------------------------------------------------ package: a tree that is not its commit
+# In a clone of this checkout, with this tree's scripts: what the working tree
+# holds beside the commit, or a git that cannot read it, refuses a signed release.
+clone=$work/clone
+git clone -q --shared "$PWD" "$clone" && cp -r scripts "$clone/" && mkdir -p "$PWD/build/release-root" "$clone/build" &&
+    ln -s "$PWD/build/release-root" "$clone/build/release-root"
+SHORT_HEAD=$(git rev-parse --short=12 HEAD)
+SIGNED_FROM_A_COMMIT="a signed release must be built from a commit, so that anyone can rebuild it; commit, stash or remove the changes"
+# name | the change in the clone | the line after "package: "
+TREE_ROWS=(
+    "untracked_header|echo '#define CORVANDEL_PLANTED 1' >update/planted.h|the exe's sources in the working tree differ from commit $SHORT_HEAD (update/planted.h: not in the commit (an untracked or ignored file)): $SIGNED_FROM_A_COMMIT"
+    "skip_worktree_edit|git update-index --skip-worktree update/plan.h && echo '// planted' >>update/plan.h|the exe's sources in the working tree differ from commit $SHORT_HEAD (update/plan.h: differs from the commit): $SIGNED_FROM_A_COMMIT"
+    "corrupt_index|printf 'DIRC-garbage' >.git/index|the checkout: git says: fatal: .git/index: index file smaller than expected"
+    "owned_by_another_user|chown -R 4321 .|the checkout: $clone is owned by another user (uid 4321), and git refuses to work in it; if you trust it: git config --global --add safe.directory $clone"
+)
+for row in "${TREE_ROWS[@]}"; do
+    IFS='|' read -r name change expected <<<"$row"
+    (cd "$clone" && eval "$change")
+    tool "$name" -- "$clone/scripts/package" "$work/good" "$work/out-$name" --pfx "$work/good.pfx"
+    refused "$name" 2 "package: $expected" "$work/out-$name"
+    chown -R 0:0 "$clone" && (cd "$clone" && rm -f .git/index update/planted.h && git reset -q && git checkout -q -- update/plan.h)
+done
+
 # ------------------------------------------------------ package: secrets in a trace
 # The password under bash -x and SHELLOPTS=xtrace: in no output, and in no file of
 # the staging folder at the moment osslsigncode signs (a shim looks then).
@@ -128,11 +155,17 @@ mkdir -p "$work/spy"
 cat >"$work/spy/osslsigncode" <<SPY
 #!/bin/sh
 if [ "\$1" = sign ]; then
-    if grep -rqF -- "\$CORVANDEL_PFX_PASSWORD" "$TMPDIR" 2>/dev/null; then echo found; else echo clean; fi >>"$work/spy/seen"
+    if grep -rqF -- "$CORVANDEL_PFX_PASSWORD" "$TMPDIR" 2>/dev/null; then echo found; else echo clean; fi >>"$work/spy/seen"
 fi
 exec $(command -v osslsigncode) "\$@"
 SPY
 chmod +x "$work/spy/osslsigncode"
+# Tools that must never get the password in their environment.
+for name in cmake apt-get unshare mmdebstrap; do
+    printf '#!/bin/sh\n! env | grep -q "^CORVANDEL_PFX_PASSWORD=" || echo %s >>"%s"\nexec %s "$@"\n' \
+        "$name" "$work/spy/leaked" "$(command -v "$name")" >"$work/spy/$name"
+    chmod +x "$work/spy/$name"
+done
 tool xtrace_bash_x PATH="$work/spy:$PATH" -- bash -x scripts/package "$work/good" "$work/out-xtrace_bash_x" --pfx "$work/good.pfx"
 tool xtrace_shellopts PATH="$work/spy:$PATH" SHELLOPTS=xtrace -- scripts/package "$work/good" "$work/out-xtrace_shellopts" --pfx "$work/good.pfx"
 for name in xtrace_bash_x xtrace_shellopts; do
@@ -144,6 +177,8 @@ for name in xtrace_bash_x xtrace_shellopts; do
 done
 check "xtrace: the spy looked at each signing, and found the password in no file ($(xargs <"$work/spy/seen"))" \
     bash -c "test -s '$work/spy/seen' && ! grep -q found '$work/spy/seen'"
+check "xtrace: no tool but the signing ones had the password in its environment ($(xargs 2>/dev/null <"$work/spy/leaked"))" \
+    test ! -e "$work/spy/leaked"
 
 # --------------------------------------------------- verify-release: a lying release
 # An unsigned release, as anyone can make one, changed and re-summed: nothing
@@ -174,6 +209,7 @@ VERIFY_ROWS=(
     "sums_climb_out_raw|echo '$ZEROS  ../../etc/shadow' >>SHA256SUMS|cannot verify: SHA256SUMS line 6: \"$ZEROS  ../../etc/shadow\" is not \"SHA-256  NAME\" for a file of the release"
     "sums_name_another_file_raw|echo '$ZEROS  evil.dll' >>SHA256SUMS|cannot verify: SHA256SUMS line 6: evil.dll is not a file of the release"
     "component_is_a_link_raw|ln -sf /etc/shadow Kestovar.ocx|cannot verify: $work/lying/component_is_a_link_raw/Kestovar.ocx is not a regular file (a symbolic link, a folder, a device or a pipe): a release holds only files"
+    "component_too_large_raw|truncate -s 65M Sorvalen.ocx|cannot verify: $work/lying/component_too_large_raw/Sorvalen.ocx is larger than any file of a release (67108864 bytes)"
     "buildinfo_is_a_pipe_raw|rm BUILDINFO && mkfifo BUILDINFO|cannot verify: $work/lying/buildinfo_is_a_pipe_raw/BUILDINFO is not a regular file (a symbolic link, a folder, a device or a pipe): a release holds only files"
 )
 for row in "${VERIFY_ROWS[@]}"; do
@@ -192,6 +228,8 @@ OPTION_ROWS=(
     "mirror_with_a_blank|--mirror;http://deb.debian.org/debian bookworm main|cannot verify: --mirror http://deb.debian.org/debian bookworm main: not an http(s) URL"
     "empty_ca|--ca;|cannot verify: --ca was given an empty value; $VERIFY_USAGE"
     "ca_twice|--ca;$work/cert.pem;--ca;$work/cert.pem|cannot verify: --ca is given twice; $VERIFY_USAGE"
+    "trusted_ref_a_hash|--trusted-ref;$(git rev-parse HEAD)|cannot verify: --trusted-ref $(git rev-parse HEAD): not a ref of this repository (a branch, a tag, HEAD, or a full name under refs/; never a commit's hash)"
+    "trusted_ref_an_option|--trusted-ref;--upload-pack=touch /tmp/pwned|cannot verify: --trusted-ref --upload-pack=touch /tmp/pwned: not a ref of this repository (a branch, a tag, HEAD, or a full name under refs/; never a commit's hash)"
 )
 for row in "${OPTION_ROWS[@]}"; do
     IFS='|' read -r -d '' name call expected < <(printf '%s' "$row")
@@ -205,16 +243,19 @@ done
 
 # ------------------------------------------------------------- the mirror
 # A mirror that does not answer: the reason is apt's own, never an empty one.
-tool mirror_unreadable -- scripts/verify-release "$work/release" --mirror http://127.0.0.1:1/debian/
+tool mirror_unreadable -- scripts/verify-release "$work/release" --mirror http://127.0.0.1:1/debian/ --trusted-ref HEAD
 check "mirror_unreadable: exit status 2, got $status" test "$status" -eq 2
 check "mirror_unreadable: names the mirror and apt's error; said: $(tail -n1 "$work/mirror_unreadable.out")" \
     grep -qx "verify-release: cannot verify: could not read the mirror: apt-get update of bookworm bookworm-updates from http://127.0.0.1:1/debian/ failed (E: Failed to fetch http://127.0.0.1:1/debian/.*[a-z].*)" "$work/mirror_unreadable.out"
 untouched mirror_unreadable
 # apt's view of this machine as another machine may have it (APT_CONFIG): a
-# third-party repository listed before Debian's, and for packaging, Debian's
-# mirror unreachable. The tools must take Debian's source, and say apt's error.
+# third-party repository listed before Debian's that calls itself Debian in an
+# unsigned Release, and for packaging, Debian's mirror unreachable. The tools
+# must take the source whose InRelease Debian's key signs, and say apt's error.
 apt_world() { # DIR SOURCE-LINE... (each "URI SUITE ORIGIN"): a sources list, and Release files as apt keeps them
-    local dir=$1 uri suite origin list
+    # (ORIGIN "signed": this machine's own InRelease of SUITE from Debian's mirror, signed by Debian)
+    local dir=$1 uri suite origin list signed
+    signed=/var/lib/apt/lists/$(sed 's|^[a-z]*://||; s|/$||; s|/|_|g' <<<"$(debian_mirror_of_this_machine)")_dists
     shift
     mkdir -p "$dir/lists/partial"
     : >"$dir/sources.list"
@@ -222,26 +263,67 @@ apt_world() { # DIR SOURCE-LINE... (each "URI SUITE ORIGIN"): a sources list, an
         read -r uri suite origin <<<"$source"
         echo "deb [trusted=yes] $uri $suite main" >>"$dir/sources.list"
         list=$(sed 's|^[a-z]*://||; s|/$||; s|/|_|g' <<<"$uri")_dists_${suite}
-        printf 'Origin: %s\nLabel: %s\nSuite: %s\nCodename: %s\nComponents: main\nArchitectures: %s\n' \
-            "$origin" "$origin" "$suite" "$suite" "$(dpkg --print-architecture)" >"$dir/lists/${list}_Release"
+        if [ "$origin" = signed ]; then
+            cp "${signed}_${suite}_InRelease" "$dir/lists/${list}_InRelease"
+        else
+            printf 'Origin: %s\nLabel: %s\nSuite: %s\nCodename: %s\nComponents: main\nArchitectures: %s\n' \
+                "$origin" "$origin" "$suite" "$suite" "$(dpkg --print-architecture)" >"$dir/lists/${list}_Release"
+        fi
         : >"$dir/lists/${list}_main_binary-$(dpkg --print-architecture)_Packages"
     done
     printf 'Dir::Etc::sourcelist "%s/sources.list";\nDir::Etc::sourceparts "-";\nDir::State::Lists "%s/lists";\n' \
         "$dir" "$dir" >"$dir/apt.conf"
     chmod -R go-w "$dir"
 }
-apt_world "$work/apt-third-party" "http://aaa.vendor.example/repo stable Vendor" "$(debian_mirror_of_this_machine) bookworm Debian"
-tool third_party_first APT_CONFIG="$work/apt-third-party/apt.conf" -- scripts/verify-release "$work/release"
+apt_world "$work/apt-third-party" "http://aaa.vendor.example/repo bookworm Debian" "$(debian_mirror_of_this_machine) bookworm signed"
+tool third_party_first APT_CONFIG="$work/apt-third-party/apt.conf" -- scripts/verify-release "$work/release" --trusted-ref HEAD
 check "third_party_first: verified, exit status 0, got $status ($(tail -n1 "$work/third_party_first.out"))" test "$status" -eq 0
-check "third_party_first: Debian's mirror was taken, not the vendor's listed before it" \
+check "third_party_first: Debian's mirror was taken, not the vendor's listed before it that calls itself Debian" \
     grep -qx "verify-release: 4/7 toolchain: bookworm, the recorded versions, from $(debian_mirror_of_this_machine)" "$work/third_party_first.out"
 untouched third_party_first
-apt_world "$work/apt-unreachable" "http://aaa.vendor.example/repo stable Vendor" "http://127.0.0.1:1/debian/ bookworm Debian"
+apt_world "$work/apt-unreachable" "http://aaa.vendor.example/repo stable Vendor" "http://127.0.0.1:1/debian/ bookworm signed"
 tool pin_check_unreadable APT_CONFIG="$work/apt-unreachable/apt.conf" -- scripts/package "$work/good" "$work/out-pin_check_unreadable"
 check "pin_check_unreadable: exit status 2, got $status" test "$status" -eq 2
 check "pin_check_unreadable: names the mirror and apt's error; said: $(tail -n1 "$work/pin_check_unreadable.err")" \
     grep -qx "package: cannot check the pinned toolchain: apt-get update of bookworm bookworm-updates from http://127.0.0.1:1/debian/ failed (E: Failed to fetch http://127.0.0.1:1/debian/.*[a-z].*)" "$work/pin_check_unreadable.err"
 check "pin_check_unreadable: OUT_DIR left as it was (absent)" test ! -e "$work/out-pin_check_unreadable"
 untouched pin_check_unreadable
+
+# ------------------------------------------------------ verify-release: a commit's build
+# An unsigned release naming a commit on a side branch of the clone, whose
+# CMake writes into /usr, /etc and /tmp: not built unless a trusted ref
+# reaches it; when one does, built in the sandbox, which it cannot write out of.
+PROBE=corvandel-sandbox-probe
+cat >>"$clone/CMakeLists.txt" <<CMAKE
+execute_process(COMMAND sh -c "echo probe >/usr/bin/$PROBE; echo probe >/etc/$PROBE; echo probe >/tmp/$PROBE; id -u")
+execute_process(COMMAND getent hosts deb.debian.org RESULT_VARIABLE lookup OUTPUT_QUIET ERROR_QUIET)
+message(STATUS "sandbox probe ran; name lookup: \${lookup}")
+CMAKE
+git -C "$clone" checkout -q -b side && git -C "$clone" -c user.name=test -c user.email=test@example.invalid commit -qam "A build that writes outside its tree"
+SIDE=$(git -C "$clone" rev-parse HEAD)
+lying commit_on_a_side_branch "sed -i 's/^Commit: .*/Commit: $SIDE/' BUILDINFO"
+roots_changed() { local root; for root in "$PWD"/build/release-root/*/usr/bin; do find "${root%/usr/bin}" -newer "$marker" -print -quit; done; }
+# name | options | exit status | the verdict after "verify-release: "
+SIDE_ROWS=(
+    "side_branch_untrusted||1|not verified: rebuild: commit ${SIDE:0:12}, which BUILDINFO names, is not one this repository vouches for: none of the refs this repository trusts reaches it (it trusts refs/remotes/origin/HEAD refs/remotes/origin/main refs/tags/v[0-9]*); bring the published branch and tags up to date (git fetch origin), or name a ref you trust with --trusted-ref REF"
+    "side_branch_trusted|--trusted-ref side|0|verified: CorvandelUpdate.exe is commit ${SIDE:0:12} rebuilt byte for byte; it is unsigned"
+)
+for row in "${SIDE_ROWS[@]}"; do
+    IFS='|' read -r name options expected_status expected <<<"$row"
+    read -ra arguments <<<"$options"
+    rm -f "/tmp/$PROBE"
+    tool "$name" -- "$clone/scripts/verify-release" "$work/lying/commit_on_a_side_branch" "${arguments[@]}"
+    check "$name: exit status $expected_status, got $status" test "$status" -eq "$expected_status"
+    check "$name: the verdict is \"verify-release: $expected\"; it was: $(tail -n1 "$work/$name.out")" \
+        test "$(tail -n1 "$work/$name.out")" = "verify-release: $expected"
+    check "$name: nothing of the build is left in /usr, /etc or /tmp" test ! -e "/usr/bin/$PROBE" -a ! -e "/etc/$PROBE" -a ! -e "/tmp/$PROBE"
+    check "$name: the cached roots are as they were; changed: $(roots_changed)" test -z "$(roots_changed)"
+    check "$name: no sandbox is left in the build tree" test -z "$(find "$PWD/build/release-root" -maxdepth 1 -name 'sandbox.*')"
+    untouched "$name"
+done
+check "side_branch_untrusted: nothing was made or built for it" bash -c "! grep -q '4/7 toolchain' '$work/side_branch_untrusted.out'"
+log=$(find "$PWD/build/release-root" -maxdepth 1 -name '*.build.log' -newer "$work/side_branch_untrusted.out" -print -quit)
+check "side_branch_trusted: the probe ran in the build, not as root (id $(grep -xE '[0-9]+' "$log" | xargs)), with no name lookup ($(grep -o 'name lookup: .*' "$log"))" \
+    bash -c "grep -q 'sandbox probe ran; name lookup: [1-9]' '$log' && grep -xE '[0-9]+' '$log' | grep -qvx 0"
 
 report

@@ -65,13 +65,13 @@ verdict() { tail -n1 "$work/$1.out"; }
 (cd "$clone" && as_throwaway_user bash -c 'source scripts/lib/patch-world.sh && patch_world_build &&
     patch_world_start && patch_world_stop') >"$work/prepare.out" 2>&1 &
 preparing=$!
-user_tool verify_cold scripts/verify-release "$user_dir/root-made"
+user_tool verify_cold scripts/verify-release "$user_dir/root-made" --trusted-ref HEAD
 check "verify_cold: verified as the user, exit 0, got $status: $(verdict verify_cold)" test "$status" -eq 0
 check "verify_cold: the root made in a user namespace gives the root-made root's exe, byte for byte" \
     grep -qx "verify-release: verified: CorvandelUpdate.exe is commit .* rebuilt byte for byte; it is unsigned" "$work/verify_cold.out"
 cold=$took
 check "verify_cold: the root was made now, for the user" grep -q ', made now$' "$work/verify_cold.out"
-user_tool verify_warm scripts/verify-release "$user_dir/root-made"
+user_tool verify_warm scripts/verify-release "$user_dir/root-made" --trusted-ref HEAD
 # The budgets (2 minutes cold, 30 s cached) are for a machine at rest, and
 # are measured so (docs/development.md); beside the test command's other
 # steps, what must hold is that the cached root is reused.
@@ -88,7 +88,7 @@ check "package_signed: packaged and signed as the user, exit 0, got $status ($(v
 check "package_signed: its unsigned exe is the root-made root's ($root_made_exe)" \
     test "$(buildinfo_field "$THROWAWAY_HOME/signed/BUILDINFO" Unsigned-Exe-Sha256 2>/dev/null)" = "$root_made_exe"
 fingerprint=$(openssl x509 -in "$THROWAWAY_HOME/cert.pem" -noout -fingerprint -sha256 | sed 's/^.*=//')
-user_tool verify_own scripts/verify-release "$THROWAWAY_HOME/signed" --ca "$THROWAWAY_HOME/cert.pem" --publisher "$fingerprint"
+user_tool verify_own scripts/verify-release "$THROWAWAY_HOME/signed" --ca "$THROWAWAY_HOME/cert.pem" --publisher "$fingerprint" --trusted-ref HEAD
 check "verify_own: the user's signed release verifies, exit 0, got $status: $(verdict verify_own)" test "$status" -eq 0
 
 # Tampered with and re-summed, as anyone who controls the download folder could.
@@ -102,7 +102,7 @@ rebuild_sums "$user_dir/tampered"
 sed -i 's#^Build-Suite: .*#Build-Suite: x/../../../..#' "$user_dir/hostile/BUILDINFO"
 rebuild_sums "$user_dir/hostile"
 chmod -R a+rX "$user_dir/tampered" "$user_dir/hostile"
-user_tool tampered scripts/verify-release "$user_dir/tampered"
+user_tool tampered scripts/verify-release "$user_dir/tampered" --trusted-ref HEAD
 check "tampered: a byte changed in the exe is not verified, exit 1, got $status: $(verdict tampered)" \
     bash -c "test $status -eq 1 && grep -q '^verify-release: not verified: rebuild: ' '$work/tampered.out'"
 user_tool hostile scripts/verify-release "$user_dir/hostile"

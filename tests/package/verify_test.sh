@@ -116,6 +116,8 @@ SNAPSHOT=https://snapshot.debian.org/archive/debian/$(date -u -d @$SOURCE_DATE_E
 PUBLISHER="--publisher $(fingerprint "$work/release.pem")"
 ROOTS="--ca $work/release.pem --tsa-ca $work/tsa/root.pem $PUBLISHER"
 OTHER_FP=$(fingerprint "$work/pfx.pem")
+TRUSTS="refs/remotes/origin/HEAD refs/remotes/origin/main refs/tags/v[0-9]*"
+TRUST_HINT="bring the published branch and tags up to date (git fetch origin), or name a ref you trust with --trusted-ref REF"
 # name | exit status | where to run from: here, elsewhere (another folder) or other (the clone with another commit)
 #   | the release and options | the verdict line (after "verify-release: ")
 CASES=(
@@ -129,7 +131,8 @@ CASES=(
     "another_key|1|here|$work/releases/another_key $ROOTS|not verified: attach: the rebuilt exe with CorvandelUpdate.exe.pem attached is not the released exe (they differ at offset $(offset_of "$work/attached-another-key.exe" "$work/token/CorvandelUpdate.exe"))"
     "another_commits_signature|1|here|$work/releases/another_commits_signature $ROOTS|not verified: attach: the rebuilt exe with CorvandelUpdate.exe.pem attached is not the released exe (they differ at offset $(offset_of "$work/attached-another-commit.exe" "$work/token/CorvandelUpdate.exe"))"
     "commit_differs|1|other|$work/releases/commit_differs|not verified: rebuild: the exe built from commit ${OTHER:0:12} with the recorded toolchain is not the recorded unsigned exe (sha256 $(digest "$other_exe"); it differs from the released exe first at offset $(offset_of "$other_exe" "$head_exe"))"
-    "commit_missing|2|here|$work/releases/commit_missing $ROOTS|cannot verify: commit 0123456789ab is not in this repository ($PWD): fetch it first (git fetch origin 0123456789abcdef0123456789abcdef01234567, or the release's tag), then verify again"
+    "commit_missing|1|here|$work/releases/commit_missing $ROOTS|not verified: rebuild: commit 0123456789ab, which BUILDINFO names, is not one this repository vouches for: it is not in this repository (it trusts $TRUSTS HEAD); $TRUST_HINT"
+    "untrusted_side_branch|1|other|$work/releases/commit_differs|not verified: rebuild: commit ${OTHER:0:12}, which BUILDINFO names, is not one this repository vouches for: none of the refs this repository trusts reaches it (it trusts $TRUSTS); $TRUST_HINT"
     "sums_changed|1|here|$work/releases/sums_changed $ROOTS|not verified: checksums: Kestovar.ocx: FAILED"
     "components_swapped|1|here|$work/releases/components_swapped_unsigned_sums $ROOTS|not verified: publisher: SHA256SUMS.p7s does not verify over SHA256SUMS against the system's roots and --ca: SHA256SUMS was changed after it was signed, or its signer is not trusted"
     "component_of_another_signer|1|here|$work/releases/component_of_another_signer --ca $work/both-roots.pem --tsa-ca $work/tsa/root.pem $PUBLISHER|not verified: Kestovar.ocx is signed by /CN=Corvandel Other Signing ($OTHER_FP), who is not a publisher of this project: release/publishers lists the publisher's certificates (an internal build is verified with --publisher $OTHER_FP)"
@@ -142,6 +145,8 @@ touch "$work/before-verifying"
 for row in "${CASES[@]}"; do
     IFS='|' read -r name expected_status where call expected <<<"$row"
     read -ra arguments <<<"$call"
+    # The commit packaged here may be on no published ref yet: the rows trust HEAD, but for those that must not.
+    [[ $name == untrusted* ]] || arguments+=(--trusted-ref HEAD)
     case $where in
         here) command=(scripts/verify-release) ;;
         elsewhere) command=("$PWD/scripts/verify-release") ;;
@@ -165,7 +170,7 @@ CORVANDEL_PFX_PASSWORD='' timeout 300 "$other/scripts/package" "$work/good" "$wo
 status=$?
 check "dirty_tree_signed: exit status 2, got $status" test $status -eq 2
 check "dirty_tree_signed: says why; said: $(cat "$work/dirty.err")" test "$(cat "$work/dirty.err")" = \
-    "package: the exe's sources differ from commit ${OTHER:0:12}: a signed release must be built from a commit, so that anyone can rebuild it; commit or stash the changes"
+    "package: the exe's sources in the working tree differ from commit ${OTHER:0:12} (update/plan.h: differs from the commit): a signed release must be built from a commit, so that anyone can rebuild it; commit, stash or remove the changes"
 check "dirty_tree_signed: OUT_DIR left as it was (empty)" test -z "$(ls -A "$work/out-dirty")"
 
 # A pin that the mirror does not hold stops packaging before anything is built.

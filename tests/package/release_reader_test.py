@@ -1,0 +1,164 @@
+#!/usr/bin/python3
+# The release reader's parsers and verdicts on files made here: a small PE
+# signed by osslsigncode with throwaway keys (a publisher's, an impostor's),
+# nested, tampered with and cut short; a detached CMS signature; the
+# publishers list. Each row says what the reader must answer.
+#   /usr/bin/python3 tests/package/release_reader_test.py
+import os
+import struct
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "lib"))
+import release_reader as reader  # noqa: E402
+
+WORK = tempfile.mkdtemp(prefix="corvandel-reader-test.")
+
+
+def path(name):
+    return os.path.join(WORK, name)
+
+
+def write(name, data):
+    with open(path(name), "wb") as handle:
+        handle.write(data)
+
+
+def run(*command):
+    subprocess.run(command, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+
+
+def small_pe(out):
+    """A PE32 of one section, as small as osslsigncode and pefile take it."""
+    coff = struct.pack("<4sHHIIIHH", b"PE\0\0", 0x14C, 1, 0, 0, 0, 224, 0x0102)
+    optional = struct.pack("<HBB9I6H4I2H6I", 0x10B, 1, 0, 0x200, 0, 0, 0x1000, 0x1000, 0x1000, 0x400000, 0x1000,
+                           0x200, 4, 0, 0, 0, 4, 0, 0, 0x2000, 0x200, 0, 2, 0, 0x100000, 0x1000, 0x100000, 0x1000, 0, 16)
+    section = struct.pack("<8s6I2HI", b".text", 0x200, 0x1000, 0x200, 0x200, 0, 0, 0, 0, 0x60000020)
+    headers = b"MZ" + bytes(58) + struct.pack("<I", 64) + coff + optional + bytes(128) + section
+    with open(out, "wb") as handle:
+        handle.write(headers.ljust(0x200, b"\0") + b"\xc3" * 0x200)
+
+
+def certificate(name, subject, serial=None):
+    extra = ["-set_serial", serial] if serial else []
+    run("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", path(name + ".key"), "-out",
+        path(name + ".pem"), "-days", "2", "-subj", subject, "-addext", "extendedKeyUsage=codeSigning", *extra)
+
+
+def sign(key, source, out, *options):
+    run("osslsigncode", "sign", "-certs", path(key + ".pem"), "-key", path(key + ".key"), "-h", "sha256",
+        *options, "-in", path(source), "-out", path(out))
+
+
+def setUpModule():
+    small_pe(path("plain.exe"))
+    certificate("publisher", "/CN=Corvandel Release Signing")
+    certificate("impostor", "/CN=Corvandel Release Signing/O=Impostor")
+    serial = subprocess.run(["openssl", "x509", "-in", path("publisher.pem"), "-noout", "-serial"],
+                            capture_output=True, text=True, check=True).stdout.strip().split("=")[1]
+    # The publisher's serial under another issuer, the publisher's certificate carried beside it.
+    certificate("same-serial", "/CN=Corvandel Release Signing/O=Same Serial", "0x" + serial)
+    sign("publisher", "plain.exe", "publisher.exe")
+    sign("impostor", "publisher.exe", "publisher-then-impostor.exe", "-nest")
+    sign("impostor", "plain.exe", "impostor.exe")
+    sign("publisher", "impostor.exe", "impostor-then-publisher.exe", "-nest")
+    sign("same-serial", "plain.exe", "same-serial.exe", "-ac", path("publisher.pem"))
+    data = bytearray(reader.read_limited(path("publisher.exe")))
+    data[0x210] ^= 1
+    write("changed.exe", data)
+    write("cut.exe", data[:-40])
+    with open(path("SHA256SUMS"), "wb") as handle:
+        handle.write(b"0" * 64 + b"  Kestovar.ocx\n")
+    run("openssl", "cms", "-sign", "-binary", "-noattr", "-md", "sha256", "-in", path("SHA256SUMS"), "-signer",
+        path("publisher.pem"), "-inkey", path("publisher.key"), "-outform", "DER", "-out", path("SHA256SUMS.p7s"))
+    with open(path("changed-sums"), "wb") as handle:
+        handle.write(b"1" * 64 + b"  Kestovar.ocx\n")
+
+
+def fingerprint(name):
+    return reader.fingerprint_of(reader.asn1_x509.Certificate.load(
+        reader.pem_certificates(path(name + ".pem"))[0].public_bytes(reader.serialization.Encoding.DER)))
+
+
+class Signatures(unittest.TestCase):
+    def authenticode(self, name, roots="publisher"):
+        trusted = reader.pem_certificates(path(roots + ".pem")) if roots else []
+        return reader.judge_authenticode(reader.read_limited(path(name)), trusted, [], name)
+
+    def test_authenticode(self):
+        # file | roots | verdict | signer | nested signers | the first fault ("" for none)
+        rows = [
+            ("plain.exe", "publisher", "unsigned", None, [], ""),
+            ("publisher.exe", "publisher", "verified", "publisher", [], ""),
+            ("publisher.exe", None, "not verified", "publisher", [], "chain self-signed certificate"),
+            ("changed.exe", "publisher", "not verified", "publisher", [], "digest the file's digest is not the one signed"),
+            ("publisher-then-impostor.exe", "publisher", "verified", "publisher", ["impostor"], ""),
+            # Windows judges the first signature: a trusted one nested under it never counts.
+            ("impostor-then-publisher.exe", "publisher", "not verified", "impostor", ["publisher"], "chain self-signed certificate"),
+            # The signer is the certificate of the SignerInfo's issuer and serial, not the first of its serial.
+            ("same-serial.exe", "publisher", "not verified", "same-serial", [], "chain self-signed certificate"),
+        ]
+        for name, roots, verdict, signer, nested, fault in rows:
+            with self.subTest(file=name, roots=roots):
+                seen, facts = self.authenticode(name, roots)
+                self.assertEqual(seen, verdict)
+                signers = [f[1] for f in facts if f[0] == "signer"]
+                self.assertEqual(signers, [fingerprint(signer)] if signer else [])
+                self.assertEqual([f[1] for f in facts if f[0] == "nested"], [fingerprint(n) for n in nested])
+                faults = [" ".join(f[1:]) for f in facts if f[0] == "fault"]
+                self.assertEqual(faults[:1], [fault] if fault else [])
+
+    def test_unreadable(self):
+        # A file no release holds is never judged: each is refused with what is wrong.
+        with open(path("text.exe"), "wb") as handle:
+            handle.write(b"not a PE file\n")
+        for name, words in [("cut.exe", "not where a signature lies"), ("text.exe", "not a PE file")]:
+            with self.subTest(file=name), self.assertRaises(reader.Unreadable) as caught:
+                self.authenticode(name)
+            self.assertIn(words, str(caught.exception))
+
+    def test_detached_sums(self):
+        rows = [("SHA256SUMS", "publisher", "verified", []),
+                ("changed-sums", "publisher", "not verified", ["signature"]),
+                ("SHA256SUMS", "impostor", "not verified", ["chain"])]
+        for content, roots, verdict, faults in rows:
+            with self.subTest(content=content, roots=roots):
+                seen, facts = reader.judge_cms(reader.read_limited(path("SHA256SUMS.p7s")), reader.read_limited(path(content)),
+                                               reader.pem_certificates(path(roots + ".pem")), "SHA256SUMS.p7s")
+                self.assertEqual((seen, [f[1] for f in facts if f[0] == "fault"]), (verdict, faults))
+                self.assertEqual(facts[0][1], fingerprint("publisher"))
+
+
+class Publishers(unittest.TestCase):
+    def test_lines(self):
+        good = "AB" * 32
+        # the list's text | what it reads as, or the words of its refusal
+        rows = [
+            ("# none yet\n\n", {}),
+            (":".join(["ab"] * 32) + "  Corvandel release key, until 2027\n", {good: "Corvandel release key, until 2027"}),
+            (good + " one\n" + good.lower() + " two\n", "listed twice"),
+            (good + "\n", "is not \"FINGERPRINT WHOM\""),
+            ("AB" * 31 + " short\n", "is not \"FINGERPRINT WHOM\""),
+            (good + " a\x1b[2J name\n", "not printable ASCII"),
+        ]
+        for text, expected in rows:
+            with self.subTest(text=text):
+                with open(path("publishers"), "w") as handle:
+                    handle.write(text)
+                if isinstance(expected, dict):
+                    self.assertEqual(reader.read_publishers(path("publishers")), expected)
+                else:
+                    with self.assertRaises(reader.Unreadable) as caught:
+                        reader.read_publishers(path("publishers"))
+                    self.assertIn(expected, str(caught.exception))
+        self.assertEqual(reader.publisher_of(good, {}, [":".join(["ab"] * 32)]), "--publisher")
+
+
+if __name__ == "__main__":
+    result = unittest.main(exit=False, verbosity=1).result
+    subprocess.run(["rm", "-rf", WORK], check=False)
+    failed = len(result.failures) + len(result.errors)
+    print("%d passed, %d failed" % (result.testsRun - failed, failed))
+    sys.exit(1 if failed or not result.wasSuccessful() else 0)

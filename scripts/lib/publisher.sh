@@ -13,6 +13,8 @@
 #                                  status 1 when none does, 2 when the list cannot be read
 #   certificate_fingerprint PEM    SHA-256 fingerprint of PEM's first certificate, as AB:CD:...
 #   certificate_subject PEM        PEM's subject, written as osslsigncode writes a signer
+#   publishers_listed              how many certificates the list holds; status 1 with the reason when
+#                                  it cannot be read
 #   authenticode_read FILE FACTS ROOTS TSA_ROOTS
 #                                  the reader's facts of FILE's Authenticode signature into FACTS (its
 #                                  complaint, if any, into FACTS.err); status 0 it verifies against
@@ -66,6 +68,15 @@ publisher_name() { # FINGERPRINT
         [ "$fingerprint" = "$wanted" ] && { echo "$name"; return 0; }
     done <<<"$listed"
     return 1
+}
+
+# How many certificates the list holds; on a list that cannot be read, why, and status 1.
+publishers_listed() {
+    local listed
+    [ -f "$PUBLISHERS" ] || { echo 0; return 0; }
+    listed=$(release_reader publishers "$PUBLISHERS" 2>&1) || { echo "$listed"; return 1; }
+    [ -n "$listed" ] || { echo 0; return 0; }
+    wc -l <<<"$listed"
 }
 
 authenticode_read() { # FILE FACTS ROOTS TSA_ROOTS

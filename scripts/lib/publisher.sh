@@ -6,7 +6,7 @@
 # primary signature alone decides, its signer is the certificate it names by
 # issuer and serial, nested signatures are listed and never count. Shared by
 # scripts/package and scripts/verify-release; source it after
-# scripts/lib/signing.sh. Then:
+# scripts/lib/signing.sh and scripts/lib/release-record.sh (release_reader). Then:
 #   PUBLISHERS                     the list: one certificate a line, its SHA-256 fingerprint and whom
 #                                  it is for
 #   publisher_name FINGERPRINT     the name the list, or a --publisher in PUBLISHER_EXTRA, gives it;
@@ -43,10 +43,6 @@ bare_fingerprint() { tr -d ': \t' <<<"${1^^}"; }
 certificate_fingerprint() { # PEM
     openssl x509 -in "$1" -noout -fingerprint -sha256 2>/dev/null | sed 's/^.*=//'
 }
-
-RELEASE_READER=$(cd "${BASH_SOURCE[0]%/*}" && pwd)/release_reader.py
-# Debian's interpreter and its python3-* packages, whatever python3 comes first on PATH.
-release_reader() { /usr/bin/python3 "$RELEASE_READER" "$@"; }
 
 # Who the publisher is, for the reader: the list and each --publisher.
 publisher_options() {

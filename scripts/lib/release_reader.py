@@ -14,6 +14,12 @@
 #       a detached CMS signature (SHA256SUMS.p7s) over CONTENT's exact bytes. Exit 0, 1 or 2.
 #   release_reader.py publishers FILE
 #       the publishers list, checked line by line. Exit 0 or 2.
+#   release_reader.py record FILE --kind BUILDINFO|pin [--name NAME] [--package P]... [--component C]...
+#       a BUILDINFO or the toolchain's pin: known fields, each once, each value in its own
+#       syntax (Debian's for the suite, package names and versions), exactly the packages P as
+#       its toolchain. Exit 0, or 2 with "NAME line N: the fault".
+#   release_reader.py sums FILE [--name NAME]...
+#       a SHA256SUMS in sha256sum's own format, listing only NAMEs, each at most once. Exit 0 or 2.
 #   PUBLISHERS: [--publishers FILE] [--publisher FINGERPRINT]...: who the publisher is.
 #
 # Facts go to standard output, one a line, in this program's own words:
@@ -26,6 +32,7 @@
 # An unreadable input is one line on standard error, "FILE: what is wrong".
 import datetime
 import hashlib
+import os
 import re
 import struct
 import sys
@@ -469,6 +476,146 @@ def publisher_of(fingerprint, publishers, extra):
     return publishers.get(wanted)
 
 
+# ------------------------------------------------------------ the records
+# BUILDINFO and the pin: "Field: value" lines as Debian's .buildinfo, the
+# toolchain one package a line under Installed-Build-Depends. Each field's
+# value is judged for what it may be before anything is made of it.
+RECORD_LIMIT = 65536
+SUMS_LIMIT = 4096
+PIN_FIELDS = ("Build-Suite", "Installed-Build-Depends")
+
+
+def is_debian_suite(name):
+    return len(name) <= 64 and re.fullmatch(r"[a-z][a-z0-9]*(-[a-z0-9]+)*", name) is not None
+
+
+def is_debian_package(name):
+    return len(name) <= 100 and re.fullmatch(r"[a-z0-9][a-z0-9+.-]+", name) is not None
+
+
+def is_debian_version(version):
+    """Debian policy 5.6.12: [epoch:]upstream[-revision]."""
+    if len(version) > 128:
+        return False
+    match = re.fullmatch(r"[0-9]+:(.*)", version)
+    version = match.group(1) if match else version
+    upstream = version
+    if "-" in version:
+        upstream, revision = version.rsplit("-", 1)
+        if not re.fullmatch(r"[A-Za-z0-9+.~]+", revision):
+            return False
+    return re.fullmatch(r"[0-9][A-Za-z0-9.+~-]*", upstream) is not None
+
+
+def value_fault(kind, field, value, components):
+    """What is wrong with FIELD's VALUE in a KIND of record (buildinfo or pin), or None."""
+    if kind == "pin" and field not in PIN_FIELDS:
+        return "%s is not a field of the pin" % field
+    plain = {
+        "Format": (value == "1.0", 'Format "%s" is not 1.0'),
+        "Source": (value == "CorvandelUpdate", 'Source "%s" is not CorvandelUpdate'),
+        "Commit": (re.fullmatch(r"[0-9a-f]{40}", value), 'Commit "%s" is not 40 hex digits'),
+        "Source-Tree": (value in ("clean", "dirty"), 'Source-Tree "%s" is neither clean nor dirty'),
+        "Source-Date-Epoch": (re.fullmatch(r"[0-9]{1,12}", value), 'Source-Date-Epoch "%s" is not a number of seconds'),
+        "Build-Architecture": (re.fullmatch(r"[a-z0-9][a-z0-9-]{0,31}", value), 'Build-Architecture "%s" is not a Debian architecture\'s name'),
+        "Build-Suite": (is_debian_suite(value), 'Build-Suite "%s" is not a Debian suite\'s name'),
+        "Build-Root": (True, ""),
+        "Installed-Build-Depends": (value == "", "Installed-Build-Depends holds a value on its own line; it lists one package a line below it"),
+        "Osslsigncode": (re.fullmatch(r"([0-9]+(\.[0-9]+)*)?", value), 'Osslsigncode "%s" is not a version'),
+    }
+    for digest in ("Unsigned-Exe-Sha256", "Released-Exe-Sha256", "Signature-Sha256"):
+        plain[digest] = (re.fullmatch(r"[0-9a-f]{64}", value), field + ' "%s" is not 64 lower-case hex digits')
+    if field in plain:
+        good, words = plain[field]
+        return None if good else (words % value if "%s" in words else words)
+    if field.startswith("Component-Signer-"):
+        if field[len("Component-Signer-"):] not in components:
+            return "%s names no component of the patch" % field
+        if value != "none" and not re.fullmatch(r"([0-9A-F]{2}:){31}[0-9A-F]{2} .+", value):
+            return '%s "%s" is neither none nor a SHA-256 fingerprint and a subject' % (field, value)
+        return None
+    return "%s is not a field of a BUILDINFO" % field
+
+
+def record_lines(path, name, limit):
+    """A record's lines, read whole only when it is a regular file of at most LIMIT bytes."""
+    if os.path.islink(path) or not os.path.isfile(path):
+        raise Unreadable("%s: not a regular file" % name)
+    data = read_limited(path, limit)
+    lines = data.split(b"\n")
+    if lines and lines[-1] == b"":
+        lines.pop()
+    return lines
+
+
+def check_record(path, kind, name, packages, components):
+    """Raises Unreadable naming the line and the fault, unless PATH holds only what such a record may."""
+    def fault(number, words):
+        return Unreadable("%s line %d: %s" % (name, number, shown(words)))
+    if os.path.islink(path) or not os.path.isfile(path):
+        raise Unreadable("%s: not a regular file" % name)
+    if os.path.getsize(path) > RECORD_LIMIT:
+        raise Unreadable("%s: larger than %d bytes" % (name, RECORD_LIMIT))
+    seen, listed, depends = {}, {}, False
+    for number, raw in enumerate(record_lines(path, name, RECORD_LIMIT), 1):
+        if re.search(rb"[^\x20-\x7e]", raw):
+            raise fault(number, "holds a character that is not printable ASCII (a control character, or CR)")
+        line = raw.decode("ascii")
+        if depends and line.startswith(" "):
+            match = re.fullmatch(r" ([^ ]+) \(= ([^ ]+)\)(,?)", line)
+            if not match:
+                raise fault(number, '"%s" is not " PACKAGE (= VERSION),"' % line)
+            package, version = match.group(1), match.group(2)
+            if not is_debian_package(package):
+                raise fault(number, '"%s" is not a Debian package\'s name' % package)
+            if not is_debian_version(version):
+                raise fault(number, '%s\'s version "%s" is not a Debian version' % (package, version))
+            if package not in packages:
+                raise fault(number, "%s is not one of the packages that shape the exe (%s)" % (package, " ".join(packages)))
+            if package in listed:
+                raise fault(number, "%s is listed twice" % package)
+            listed[package] = version
+            continue
+        depends = False
+        if kind == "pin" and (line.startswith("#") or line == ""):
+            continue
+        match = re.fullmatch(r"([A-Z][A-Za-z0-9.-]*):( (.*))?", line)
+        if not match:
+            raise fault(number, '"%s" is not "Field: value"' % line)
+        field, value = match.group(1), match.group(3) or ""
+        if field in seen:
+            raise fault(number, "%s is given twice (first on line %d)" % (field, seen[field]))
+        seen[field] = number
+        wrong = value_fault(kind, field, value, components)
+        if wrong:
+            raise fault(number, wrong)
+        depends = field == "Installed-Build-Depends"
+    if "Installed-Build-Depends" not in seen and kind != "pin":
+        return
+    for package in packages:
+        if package not in listed:
+            it_lists = " (it lists %s)" % " ".join(sorted(listed)) if listed else ""
+            raise Unreadable("%s: %s" % (name, shown("Installed-Build-Depends does not list %s%s" % (package, it_lists))))
+
+
+def check_sums(path, names):
+    """SHA256SUMS in sha256sum's own format, listing only NAMES, each at most once."""
+    if os.path.islink(path) or not os.path.isfile(path) or os.path.getsize(path) > SUMS_LIMIT:
+        raise Unreadable("SHA256SUMS: not a regular file of at most %d bytes" % SUMS_LIMIT)
+    seen = set()
+    for number, raw in enumerate(record_lines(path, "SHA256SUMS", SUMS_LIMIT), 1):
+        line = raw.decode("ascii", "replace")
+        match = re.fullmatch(r"[0-9a-f]{64}  ([A-Za-z0-9._-]+)", line)
+        if not match or re.search(rb"[^\x20-\x7e]", raw):
+            raise Unreadable("SHA256SUMS line %d: %s" % (number, shown('"%s" is not "SHA-256  NAME" for a file of the release' % line)))
+        name = match.group(1)
+        if name not in names:
+            raise Unreadable("SHA256SUMS line %d: %s is not a file of the release" % (number, name))
+        if name in seen:
+            raise Unreadable("SHA256SUMS line %d: %s is listed twice" % (number, name))
+        seen.add(name)
+
+
 # -------------------------------------------------------------- commands
 def options(arguments, known, repeated=[]):
     """A command's positional arguments and its --options (each with one value)."""
@@ -507,9 +654,22 @@ def roots_of(given, name):
 
 
 def main(arguments):
-    if not arguments or arguments[0] not in ("authenticode", "cms", "publishers"):
-        raise Unreadable("usage: release_reader.py authenticode|cms|publishers ...")
+    if not arguments or arguments[0] not in ("authenticode", "cms", "publishers", "record", "sums"):
+        raise Unreadable("usage: release_reader.py authenticode|cms|publishers|record|sums ...")
     command, rest = arguments[0], arguments[1:]
+    if command == "record":
+        positional, given = options(rest, ["kind", "name"], ["package", "component"])
+        if len(positional) != 1 or not given["kind"] or given["kind"][0] not in ("BUILDINFO", "pin"):
+            raise Unreadable("usage: release_reader.py record FILE --kind BUILDINFO|pin [--name NAME] [--package P]... [--component C]...")
+        kind = "pin" if given["kind"][0] == "pin" else "buildinfo"
+        check_record(positional[0], kind, (given["name"] or [given["kind"][0]])[0], given["package"], given["component"])
+        return 0
+    if command == "sums":
+        positional, given = options(rest, [], ["name"])
+        if len(positional) != 1:
+            raise Unreadable("usage: release_reader.py sums FILE [--name NAME]...")
+        check_sums(positional[0], set(given["name"]))
+        return 0
     if command == "publishers":
         positional, _ = options(rest, [])
         if len(positional) != 1:

@@ -156,6 +156,34 @@ class Publishers(unittest.TestCase):
         self.assertEqual(reader.publisher_of(good, {}, [":".join(["ab"] * 32)]), "--publisher")
 
 
+class Records(unittest.TestCase):
+    def test_pin_and_sums(self):
+        pin = "# the toolchain\nBuild-Suite: bookworm\nInstalled-Build-Depends:\n cmake (= 3.25.1-1),\n make (= 4.3-4.1)\n"
+        # kind | text | the refusal ("" for none)
+        rows = [
+            ("pin", pin, ""),
+            ("pin", pin.replace(" make (= 4.3-4.1)\n", ""), "pin: Installed-Build-Depends does not list make (it lists cmake)"),
+            ("pin", pin + "Commit: " + "0" * 40 + "\n", "pin line 6: Commit is not a field of the pin"),
+            ("pin", pin.replace("4.3-4.1", "4.3 -o x"), "pin line 5: \" make (= 4.3 -o x)\" is not \" PACKAGE (= VERSION),\""),
+            ("buildinfo", "Format: 1.0\nSource-Tree: clean\nSource-Tree: dirty\n", "pin line 3: Source-Tree is given twice (first on line 2)"),
+            ("buildinfo", "Component-Signer-evil.dll: none\n", "pin line 1: Component-Signer-evil.dll names no component of the patch"),
+            ("sums", "0" * 64 + "  Kestovar.ocx\n", ""),
+            ("sums", "0" * 64 + "  /etc/shadow\n", "is not \"SHA-256  NAME\" for a file of the release"),
+            ("sums", ("0" * 64 + "  Kestovar.ocx\n") * 2, "SHA256SUMS line 2: Kestovar.ocx is listed twice"),
+        ]
+        for kind, text, refusal in rows:
+            with self.subTest(kind=kind, text=text):
+                write("record", text.encode("ascii"))
+                check = (lambda: reader.check_sums(path("record"), {"Kestovar.ocx"})) if kind == "sums" else \
+                    (lambda: reader.check_record(path("record"), kind, "pin", ["cmake", "make"], ["Kestovar.ocx"]))
+                if not refusal:
+                    check()
+                    continue
+                with self.assertRaises(reader.Unreadable) as caught:
+                    check()
+                self.assertIn(refusal, str(caught.exception))
+
+
 if __name__ == "__main__":
     result = unittest.main(exit=False, verbosity=1).result
     subprocess.run(["rm", "-rf", WORK], check=False)

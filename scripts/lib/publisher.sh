@@ -47,7 +47,7 @@ certificate_fingerprint() { # PEM
 # Who the publisher is, for the reader: the list and each --publisher.
 publisher_options() {
     local extra
-    printf '%s\0' --publishers "$PUBLISHERS"
+    [ ! -f "$PUBLISHERS" ] || printf '%s\0' --publishers "$PUBLISHERS"
     for extra in "${PUBLISHER_EXTRA[@]}"; do printf '%s\0' --publisher "$extra"; done
 }
 

@@ -210,11 +210,11 @@ def chain_fault(leaf, pool, roots, moment, purpose=None):
         issuers = [c for c in roots + pool if c is not current and issued_by(current, c)]
         if not issuers:
             return "unable to get local issuer certificate"
-        issuer = issuers[0]
-        constraints = extension(issuer, x509.BasicConstraints)
-        if constraints is None or not constraints.ca:
+        # A CA among them, a trusted one first: a certificate may be carried twice, or cross-signed.
+        authorities = [c for c in issuers if (extension(c, x509.BasicConstraints) or x509.BasicConstraints(False, None)).ca]
+        if not authorities:
             return "invalid CA certificate"
-        current = issuer
+        current = authorities[0]
     return "certificate chain too long"
 
 

@@ -20,6 +20,11 @@
 #       its toolchain. Exit 0, or 2 with "NAME line N: the fault".
 #   release_reader.py sums FILE [--name NAME]...
 #       a SHA256SUMS in sha256sum's own format, listing only NAMEs, each at most once. Exit 0 or 2.
+#   release_reader.py checksums FOLDER [--required NAME]...
+#       each file FOLDER's SHA256SUMS lists is there with that SHA-256, and each NAME is listed.
+#       Exit 0, or 1 with one line per fault.
+#   release_reader.py zip ZIP FOLDER [--entry NAME]...
+#       ZIP holds exactly the NAMEs, in order, each FOLDER's file byte for byte. Exit 0 or 1.
 #   PUBLISHERS: [--publishers FILE] [--publisher FINGERPRINT]...: who the publisher is.
 #
 # Facts go to standard output, one a line, in this program's own words:
@@ -203,9 +208,11 @@ def chain_fault(leaf, pool, roots, moment, purpose=None):
         fault = valid_at(current, moment)
         if fault:
             return fault
-        if current.public_bytes(serialization.Encoding.DER) in trusted:
-            return None
+        # A trusted certificate ends the chain where it is its own issuer, a root, as OpenSSL
+        # and Windows take a trust anchor: a leaf given beside its key proves nothing by itself.
         if issued_by(current, current):
+            if current.public_bytes(serialization.Encoding.DER) in trusted:
+                return None
             return "self-signed certificate" if depth == 0 else "self-signed certificate in certificate chain"
         issuers = [c for c in roots + pool if c is not current and issued_by(current, c)]
         if not issuers:
@@ -616,6 +623,48 @@ def check_sums(path, names):
         seen.add(name)
 
 
+# ------------------------------------------------------ the release folder
+def sha256_of(path):
+    return hashlib.sha256(read_limited(path)).hexdigest()
+
+
+def checksum_faults(folder, required):
+    """What is wrong with FOLDER's files against its SHA256SUMS (checked before, by check_sums),
+    one fault a line: a file whose SHA-256 is not the one listed, a REQUIRED name not listed."""
+    faults, listed = [], set()
+    for raw in read_limited(os.path.join(folder, "SHA256SUMS"), SUMS_LIMIT).decode("ascii").splitlines():
+        digest, name = raw.split("  ", 1)
+        listed.add(name)
+        entry = os.path.join(folder, name)
+        if os.path.islink(entry) or not os.path.isfile(entry):
+            faults.append("%s is listed in SHA256SUMS and missing" % name)
+        elif sha256_of(entry) != digest:
+            faults.append("%s is not the file SHA256SUMS lists (its SHA-256 differs)" % name)
+    faults += ["SHA256SUMS does not list %s" % name for name in required if name not in listed]
+    return faults
+
+
+def zip_faults(archive, folder, entries):
+    """What is wrong with the zip against the release's files: it must hold exactly ENTRIES, in
+    order, each the release's file byte for byte. Read with limits, whatever the zip claims."""
+    import zipfile
+    try:
+        with zipfile.ZipFile(archive) as opened:
+            names = opened.namelist()
+            if names != entries:
+                return ["%s does not hold exactly %s" % (os.path.basename(archive), " ".join(entries))]
+            faults = []
+            for name in entries:
+                wanted = read_limited(os.path.join(folder, name))
+                with opened.open(name) as member:
+                    found = member.read(len(wanted) + 1)
+                if found != wanted:
+                    faults.append("%s's %s is not the release's" % (os.path.basename(archive), name))
+            return faults
+    except (zipfile.BadZipFile, zipfile.LargeZipFile, NotImplementedError, EOFError, OSError, ValueError) as error:
+        return ["%s is not a zip that can be read (%s)" % (os.path.basename(archive), shown(error))]
+
+
 # -------------------------------------------------------------- commands
 def options(arguments, known, repeated=[]):
     """A command's positional arguments and its --options (each with one value)."""
@@ -654,8 +703,8 @@ def roots_of(given, name):
 
 
 def main(arguments):
-    if not arguments or arguments[0] not in ("authenticode", "cms", "publishers", "record", "sums"):
-        raise Unreadable("usage: release_reader.py authenticode|cms|publishers|record|sums ...")
+    if not arguments or arguments[0] not in ("authenticode", "cms", "publishers", "record", "sums", "checksums", "zip"):
+        raise Unreadable("usage: release_reader.py authenticode|cms|publishers|record|sums|checksums|zip ...")
     command, rest = arguments[0], arguments[1:]
     if command == "record":
         positional, given = options(rest, ["kind", "name"], ["package", "component"])
@@ -664,6 +713,20 @@ def main(arguments):
         kind = "pin" if given["kind"][0] == "pin" else "buildinfo"
         check_record(positional[0], kind, (given["name"] or [given["kind"][0]])[0], given["package"], given["component"])
         return 0
+    if command == "checksums":
+        positional, given = options(rest, [], ["required"])
+        if len(positional) != 1:
+            raise Unreadable("usage: release_reader.py checksums FOLDER [--required NAME]...")
+        faults = checksum_faults(positional[0], given["required"])
+        print("\n".join(faults)) if faults else None
+        return 1 if faults else 0
+    if command == "zip":
+        positional, given = options(rest, [], ["entry"])
+        if len(positional) != 2:
+            raise Unreadable("usage: release_reader.py zip ZIP FOLDER [--entry NAME]...")
+        faults = zip_faults(positional[0], positional[1], given["entry"])
+        print("\n".join(faults)) if faults else None
+        return 1 if faults else 0
     if command == "sums":
         positional, given = options(rest, [], ["name"])
         if len(positional) != 1:

@@ -4,16 +4,23 @@
 # nested, tampered with and cut short; a detached CMS signature; the
 # publishers list. Each row says what the reader must answer.
 #   /usr/bin/python3 tests/package/release_reader_test.py
+import hashlib
 import os
 import struct
 import subprocess
 import sys
 import tempfile
 import unittest
+import zipfile
 
 sys.dont_write_bytecode = True  # nothing written into the checkout, where other steps look for changes
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "lib"))
-import release_reader as reader  # noqa: E402
+import reader_certificates as certificates  # noqa: E402
+import reader_common as common  # noqa: E402
+import reader_records as records  # noqa: E402
+import reader_signatures as signatures  # noqa: E402
+from asn1crypto import x509 as asn1_x509  # noqa: E402
+from cryptography.hazmat.primitives import serialization  # noqa: E402
 
 WORK = tempfile.mkdtemp(prefix="corvandel-reader-test.")
 
@@ -66,7 +73,7 @@ def setUpModule():
     sign("impostor", "plain.exe", "impostor.exe")
     sign("publisher", "impostor.exe", "impostor-then-publisher.exe", "-nest")
     sign("same-serial", "plain.exe", "same-serial.exe", "-ac", path("publisher.pem"))
-    data = bytearray(reader.read_limited(path("publisher.exe")))
+    data = bytearray(common.read_limited(path("publisher.exe")))
     data[0x210] ^= 1
     write("changed.exe", data)
     write("cut.exe", data[:-40])
@@ -79,14 +86,14 @@ def setUpModule():
 
 
 def fingerprint(name):
-    return reader.fingerprint_of(reader.asn1_x509.Certificate.load(
-        reader.pem_certificates(path(name + ".pem"))[0].public_bytes(reader.serialization.Encoding.DER)))
+    return certificates.fingerprint_of(asn1_x509.Certificate.load(
+        certificates.pem_certificates(path(name + ".pem"))[0].public_bytes(serialization.Encoding.DER)))
 
 
 class Signatures(unittest.TestCase):
     def authenticode(self, name, roots="publisher"):
-        trusted = reader.pem_certificates(path(roots + ".pem")) if roots else []
-        return reader.judge_authenticode(reader.read_limited(path(name)), trusted, [], name)
+        trusted = certificates.pem_certificates(path(roots + ".pem")) if roots else []
+        return signatures.judge_authenticode(common.read_limited(path(name)), trusted, [], name)
 
     def test_authenticode(self):
         # file | roots | verdict | signer | nested signers | the first fault ("" for none)
@@ -116,7 +123,7 @@ class Signatures(unittest.TestCase):
         with open(path("text.exe"), "wb") as handle:
             handle.write(b"not a PE file\n")
         for name, words in [("cut.exe", "not where a signature lies"), ("text.exe", "not a PE file")]:
-            with self.subTest(file=name), self.assertRaises(reader.Unreadable) as caught:
+            with self.subTest(file=name), self.assertRaises(common.Unreadable) as caught:
                 self.authenticode(name)
             self.assertIn(words, str(caught.exception))
 
@@ -126,8 +133,8 @@ class Signatures(unittest.TestCase):
                 ("SHA256SUMS", "impostor", "not verified", ["chain"])]
         for content, roots, verdict, faults in rows:
             with self.subTest(content=content, roots=roots):
-                seen, facts = reader.judge_cms(reader.read_limited(path("SHA256SUMS.p7s")), reader.read_limited(path(content)),
-                                               reader.pem_certificates(path(roots + ".pem")), "SHA256SUMS.p7s")
+                seen, facts = signatures.judge_cms(common.read_limited(path("SHA256SUMS.p7s")), common.read_limited(path(content)),
+                                               certificates.pem_certificates(path(roots + ".pem")), "SHA256SUMS.p7s")
                 self.assertEqual((seen, [f[1] for f in facts if f[0] == "fault"]), (verdict, faults))
                 self.assertEqual(facts[0][1], fingerprint("publisher"))
 
@@ -149,12 +156,12 @@ class Publishers(unittest.TestCase):
                 with open(path("publishers"), "w") as handle:
                     handle.write(text)
                 if isinstance(expected, dict):
-                    self.assertEqual(reader.read_publishers(path("publishers")), expected)
+                    self.assertEqual(records.read_publishers(path("publishers")), expected)
                 else:
-                    with self.assertRaises(reader.Unreadable) as caught:
-                        reader.read_publishers(path("publishers"))
+                    with self.assertRaises(common.Unreadable) as caught:
+                        records.read_publishers(path("publishers"))
                     self.assertIn(expected, str(caught.exception))
-        self.assertEqual(reader.publisher_of(good, {}, [":".join(["ab"] * 32)]), "--publisher")
+        self.assertEqual(records.publisher_of(good, {}, [":".join(["ab"] * 32)]), "--publisher")
 
 
 class Records(unittest.TestCase):
@@ -175,14 +182,35 @@ class Records(unittest.TestCase):
         for kind, text, refusal in rows:
             with self.subTest(kind=kind, text=text):
                 write("record", text.encode("ascii"))
-                check = (lambda: reader.check_sums(path("record"), {"Kestovar.ocx"})) if kind == "sums" else \
-                    (lambda: reader.check_record(path("record"), kind, "pin", ["cmake", "make"], ["Kestovar.ocx"]))
+                check = (lambda: records.check_sums(path("record"), {"Kestovar.ocx"})) if kind == "sums" else \
+                    (lambda: records.check_record(path("record"), kind, "pin", ["cmake", "make"], ["Kestovar.ocx"]))
                 if not refusal:
                     check()
                     continue
-                with self.assertRaises(reader.Unreadable) as caught:
+                with self.assertRaises(common.Unreadable) as caught:
                     check()
                 self.assertIn(refusal, str(caught.exception))
+
+
+    def test_folder_and_zip(self):
+        folder = path("folder")
+        os.makedirs(folder, exist_ok=True)
+        for name, data in [("a.txt", b"a\n"), ("b.txt", b"b\n")]:
+            write("folder/" + name, data)
+        write("folder/SHA256SUMS", b"".join(b"%s  %s\n" % (hashlib.sha256(d).hexdigest().encode(), n)
+                                           for n, d in [(b"a.txt", b"a\n"), (b"b.txt", b"B\n")]))
+        self.assertEqual(records.checksum_faults(folder, ["a.txt", "c.txt"]),
+                         ["b.txt is not the file SHA256SUMS lists (its SHA-256 differs)", "SHA256SUMS does not list c.txt"])
+        # the zip's entries | the verdict's faults
+        rows = [([("a.txt", b"a\n"), ("b.txt", b"b\n")], []),
+                ([("b.txt", b"b\n"), ("a.txt", b"a\n")], ["z.zip does not hold exactly a.txt b.txt"]),
+                ([("a.txt", b"a\n"), ("b.txt", b"b\n and more")], ["z.zip's b.txt is not the release's"])]
+        for entries, faults in rows:
+            with self.subTest(entries=entries), zipfile.ZipFile(path("z.zip"), "w") as archive:
+                for name, data in entries:
+                    archive.writestr(name, data)
+            self.assertEqual(records.zip_faults(path("z.zip"), folder, ["a.txt", "b.txt"]), faults)
+        self.assertIn("is not a zip that can be read", records.zip_faults(path("folder/a.txt"), folder, ["a.txt"])[0])
 
 
 if __name__ == "__main__":

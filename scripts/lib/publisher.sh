@@ -12,7 +12,6 @@
 #   publisher_name FINGERPRINT     the name the list, or a --publisher in PUBLISHER_EXTRA, gives it;
 #                                  status 1 when none does, 2 when the list cannot be read
 #   certificate_fingerprint PEM    SHA-256 fingerprint of PEM's first certificate, as AB:CD:...
-#   certificate_subject PEM        PEM's subject, written as osslsigncode writes a signer
 #   publishers_listed              how many certificates the list holds; status 1 with the reason when
 #                                  it cannot be read
 #   authenticode_read FILE FACTS ROOTS TSA_ROOTS
@@ -109,14 +108,7 @@ nested_signatures() { # FACTS
     local fingerprint subject
     while read -r fingerprint subject; do
         echo "$subject ($fingerprint)"
-    done < <(fact_lines "$1" nested)
-}
-fact_lines() { sed -n "s/^$2 //p" "$1"; } # FACTS KEY: every line of KEY
-
-# In the form osslsigncode names a signer: /C=../O=../CN=..
-# A certificate is anyone's: its subject is shown as plain text on one line.
-certificate_subject() { # PEM
-    shown "$(openssl x509 -in "$1" -noout -subject -nameopt compat 2>/dev/null | sed 's/^subject= *//')"
+    done < <(sed -n 's/^nested //p' "$1")
 }
 
 # The chain's certificates but the signer's own, which CMS adds by itself.

@@ -8,7 +8,8 @@
 # python3-pefile (scripts/setup installs them). Its parts, beside it:
 # reader_signatures.py (Authenticode and CMS), reader_certificates.py (names,
 # fingerprints, chains), reader_records.py (the publishers list, BUILDINFO, the
-# pin, SHA256SUMS, the folder and its zip) and reader_common.py.
+# pin, SHA256SUMS, the folder and its zip), reader_pe.py (the exe's shape) and
+# reader_common.py.
 #
 #   release_reader.py authenticode FILE [--roots PEM] [--tsa-roots PEM] [PUBLISHERS]
 #       FILE's primary Authenticode signature, which alone decides; nested ones are listed
@@ -28,6 +29,9 @@
 #       Exit 0, or 1 with one line per fault.
 #   release_reader.py zip ZIP FOLDER [--entry NAME]...
 #       ZIP holds exactly the NAMEs, in order, each FOLDER's file byte for byte. Exit 0 or 1.
+#   release_reader.py exe EXE --machine i386|x86-64 --budget BYTES [--allowed DLL]... [--required DLL]...
+#       the shipped exe's shape, from its PE headers (tests/wine/check_exe.sh says what it must be):
+#       "FAIL: ..." for each fault, then its size and imports. Exit 0, or 1 with faults.
 #   PUBLISHERS: [--publishers FILE] [--publisher FINGERPRINT]...: who the publisher is.
 #
 # Facts go to standard output, one a line, in this program's own words:
@@ -43,6 +47,7 @@ import sys
 try:
     from reader_common import Unreadable, read_limited, shown
     import reader_certificates as certificates
+    import reader_pe as pe
     import reader_records as records
     import reader_signatures as signatures
 except ImportError as missing:
@@ -90,9 +95,20 @@ def roots_of(given, name):
 
 
 def main(arguments):
-    if not arguments or arguments[0] not in ("authenticode", "cms", "publishers", "record", "sums", "checksums", "zip"):
-        raise Unreadable("usage: release_reader.py authenticode|cms|publishers|record|sums|checksums|zip ...")
+    if not arguments or arguments[0] not in ("authenticode", "cms", "publishers", "record", "sums", "checksums", "zip", "exe"):
+        raise Unreadable("usage: release_reader.py authenticode|cms|publishers|record|sums|checksums|zip|exe ...")
     command, rest = arguments[0], arguments[1:]
+    if command == "exe":
+        positional, given = options(rest, ["machine", "budget"], ["allowed", "required"])
+        if len(positional) != 1 or given["machine"][:1] not in (["i386"], ["x86-64"]) or not given["budget"][:1] or \
+                not given["budget"][0].isdigit():
+            raise Unreadable("usage: release_reader.py exe EXE --machine i386|x86-64 --budget BYTES [--allowed DLL]... [--required DLL]...")
+        faults, imports = pe.exe_shape(positional[0], given["machine"][0], int(given["budget"][0]), set(given["allowed"]),
+                                       given["required"])
+        for fault in faults:
+            print("FAIL: %s" % fault)
+        print("%s: %d bytes; imports: %s" % (shown(positional[0].rsplit("/", 1)[-1]), len(read_limited(positional[0])), " ".join(imports)))
+        return 1 if faults else 0
     if command == "record":
         positional, given = options(rest, ["kind", "name"], ["package", "component"])
         if len(positional) != 1 or not given["kind"] or given["kind"][0] not in ("BUILDINFO", "pin"):

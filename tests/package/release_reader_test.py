@@ -17,6 +17,7 @@ sys.dont_write_bytecode = True  # nothing written into the checkout, where other
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "lib"))
 import reader_certificates as certificates  # noqa: E402
 import reader_common as common  # noqa: E402
+import reader_pe as pe  # noqa: E402
 import reader_records as records  # noqa: E402
 import reader_signatures as signatures  # noqa: E402
 from asn1crypto import x509 as asn1_x509  # noqa: E402
@@ -211,6 +212,23 @@ class Records(unittest.TestCase):
                     archive.writestr(name, data)
             self.assertEqual(records.zip_faults(path("z.zip"), folder, ["a.txt", "b.txt"]), faults)
         self.assertIn("is not a zip that can be read", records.zip_faults(path("folder/a.txt"), folder, ["a.txt"])[0])
+
+
+class ExeShape(unittest.TestCase):
+    def test_shape(self):
+        # the file | machine | the faults expected among those found (each as a fault's start)
+        write("short.exe", common.read_limited(path("plain.exe"))[:600])
+        rows = [
+            ("plain.exe", "i386", ["no ASLR/DEP flags (DllCharacteristics 0000)",
+                                   "imports nothing from KERNEL32.DLL: not the program's import table"]),
+            ("plain.exe", "x86-64", ["not a PE32+ x86-64 image"]),
+            ("short.exe", "i386", ["cut short: section 1 of 1 ends at 1024, past its end (600 bytes)"]),
+            ("SHA256SUMS", "i386", ["not a PE image ("]),
+        ]
+        for name, machine, expected in rows:
+            with self.subTest(file=name, machine=machine):
+                faults, _ = pe.exe_shape(path(name), machine, 16384, {"KERNEL32.DLL"}, ["KERNEL32.DLL"])
+                self.assertEqual([e for e in expected if not any(f.startswith(e) for f in faults)], [], faults)
 
 
 if __name__ == "__main__":

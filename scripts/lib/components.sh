@@ -12,12 +12,13 @@
 
 declare -A COMPONENT_SIGNER=()
 
-# Against the system's roots and --ca, the timestamp against them and --tsa-ca.
+# Against the system's roots and --ca, the timestamp against them and --tsa-ca:
+# the reader's facts into FACTS, its status (scripts/lib/publisher.sh).
 # shellcheck disable=SC2154 # staging: set by the script that sources this
-component_verifies() { # FILE LOG
+component_read() { # FILE FACTS
     trusted_roots "$staging/component-roots.pem" ${ca:+"$ca"}
     trusted_roots "$staging/component-tsa-roots.pem" ${tsa_ca:+"$tsa_ca"}
-    authenticode_verifies "$1" "$2" "$staging/component-roots.pem" "$staging/component-tsa-roots.pem"
+    authenticode_read "$1" "$2" "$staging/component-roots.pem" "$staging/component-tsa-roots.pem"
 }
 
 # shellcheck disable=SC2154 # timestamps: set by the script that sources this
@@ -44,11 +45,11 @@ sign_component() { # NAME
 # shellcheck disable=SC2034 # COMPONENT_SIGNER: set here for the scripts that source this
 # shellcheck disable=SC2154 # sign_components: set by the script that sources this
 check_component_signatures() {
-    local name file log subject
+    local name file facts subject status nested
     for name in "${COMPONENTS[@]}"; do
-        file=${kit_file[$name]} log=$staging/$name.verify.log
-        rm -f "$staging/$name.signature"
-        if ! osslsigncode extract-signature -in "$file" -out "$staging/$name.signature" >/dev/null 2>&1; then
+        file=${kit_file[$name]} facts=$staging/$name.facts status=0
+        component_read "$file" "$facts" || status=$?
+        if [ "$status" -eq 3 ]; then
             COMPONENT_SIGNER[$name]=none
             if [ "$sign_components" = yes ]; then
                 sign_component "$name"
@@ -57,14 +58,15 @@ check_component_signatures() {
             fi
             continue
         fi
-        subject=
-        authenticode_signer "$file" "$staging/$name.signer.pem" && subject=$(certificate_subject "$staging/$name.signer.pem")
-        if ! component_verifies "$file" "$log"; then
-            fault "$name is signed${subject:+ by $subject}, and its signature does not verify against the system's trusted roots${ca:+ and --ca $ca} ($(verify_fault "$log")): the kit's component was changed after signing, or its signer is not trusted"
+        subject=$(fact "$facts" signer | cut -s -d' ' -f2-)
+        while IFS= read -r nested; do
+            say "$name: also holds a nested signature by $nested, which Windows does not judge it by and which does not count here"
+        done < <(nested_signatures "$facts")
+        if [ "$status" -ne 0 ]; then
+            fault "$name is signed${subject:+ by $subject}, and its signature does not verify against the system's trusted roots${ca:+ and --ca $ca} ($(signature_fault "$facts")): the kit's component was changed after signing, or its signer is not trusted"
             continue
         fi
-        [ -n "$subject" ] || { fault "$name: the certificate that signed it is not in its signature"; continue; }
-        COMPONENT_SIGNER[$name]="$(certificate_fingerprint "$staging/$name.signer.pem") $subject"
+        COMPONENT_SIGNER[$name]=$(fact "$facts" signer)
         say "$name: signed by $subject, and the signature verifies${sign_components:+; it is left as it is, never signed again}"
     done
 }

@@ -1,26 +1,33 @@
 # shellcheck shell=bash
 # Who the publisher is, and how a release says so: the repository's list of
 # the publisher's signing certificates, the signer of an Authenticode
-# signature, and the detached signature over SHA256SUMS. Shared by
+# signature, and the detached signature over SHA256SUMS. Every signature is
+# read and judged by scripts/lib/release_reader.py, from its structure: the
+# primary signature alone decides, its signer is the certificate it names by
+# issuer and serial, nested signatures are listed and never count. Shared by
 # scripts/package and scripts/verify-release; source it after
-# scripts/lib/signing.sh. Then:
+# scripts/lib/signing.sh and scripts/lib/release-record.sh (release_reader). Then:
 #   PUBLISHERS                     the list: one certificate a line, its SHA-256 fingerprint and whom
 #                                  it is for
 #   publisher_name FINGERPRINT     the name the list, or a --publisher in PUBLISHER_EXTRA, gives it;
-#                                  status 1 when none does
+#                                  status 1 when none does, 2 when the list cannot be read
 #   certificate_fingerprint PEM    SHA-256 fingerprint of PEM's first certificate, as AB:CD:...
-#   authenticode_signer FILE OUT   the certificate that made FILE's Authenticode signature (its
-#                                  signer's serial found among the signature's certificates), into
-#                                  OUT; status 1 if FILE has none
-#   certificate_subject PEM        PEM's subject, written as osslsigncode writes a signer
-#   verify_fault LOG               why the osslsigncode verify that wrote LOG failed, in a few words
-#   authenticode_verifies FILE LOG ROOTS TSA_ROOTS
-#                                  status 0 when FILE's Authenticode signature (and its timestamp)
-#                                  verify against ROOTS (TSA_ROOTS); osslsigncode's words in LOG
+#   publishers_listed              how many certificates the list holds; status 1 with the reason when
+#                                  it cannot be read
+#   authenticode_read FILE FACTS ROOTS TSA_ROOTS
+#                                  the reader's facts of FILE's Authenticode signature into FACTS (its
+#                                  complaint, if any, into FACTS.err); status 0 it verifies against
+#                                  ROOTS (its timestamp against TSA_ROOTS), 1 it does not, 2 it cannot
+#                                  be read, 3 FILE is unsigned
+#   sums_read P7S SUMS FACTS ROOTS the same for the detached CMS signature P7S over SUMS (0, 1 or 2)
+#   fact FACTS KEY                 the value of the fact KEY (signer, publisher, timestamp): the signer
+#                                  as "FINGERPRINT SUBJECT"
+#   first_fault FACTS KIND...      the first fault of those KINDs (digest, signature, chain,
+#                                  timestamp), in a few words; nothing when there is none
+#   signature_fault FACTS          its first fault of any kind, or why it could not be read
+#   nested_signatures FACTS        each nested signature's "SUBJECT (FINGERPRINT)", one a line
 #   sign_sums SUMS P7S             a detached CMS signature (DER) over SUMS's exact bytes, by the
 #                                  release's key, with its chain
-#   sums_signer P7S SUMS ROOTS OUT verifies P7S over SUMS against the certificates in ROOTS; OUT gets
-#                                  the signer's certificate; status 1 with SUMS_FAULT saying why
 
 PUBLISHERS=release/publishers
 PUBLISHER_EXTRA=()
@@ -36,77 +43,72 @@ certificate_fingerprint() { # PEM
     openssl x509 -in "$1" -noout -fingerprint -sha256 2>/dev/null | sed 's/^.*=//'
 }
 
+# Who the publisher is, for the reader: the list and each --publisher.
+publisher_options() {
+    local extra
+    [ ! -f "$PUBLISHERS" ] || printf '%s\0' --publishers "$PUBLISHERS"
+    for extra in "${PUBLISHER_EXTRA[@]}"; do printf '%s\0' --publisher "$extra"; done
+}
+
 publisher_name() { # FINGERPRINT
-    local wanted extra line
+    local wanted listed status=0 fingerprint name
     wanted=$(bare_fingerprint "$1")
-    for extra in "${PUBLISHER_EXTRA[@]}"; do
-        [ "$(bare_fingerprint "$extra")" = "$wanted" ] && { echo "--publisher"; return 0; }
+    for listed in "${PUBLISHER_EXTRA[@]}"; do
+        [ "$(bare_fingerprint "$listed")" = "$wanted" ] && { echo "--publisher"; return 0; }
     done
-    while read -r line; do
-        [ "$(bare_fingerprint "${line%% *}")" = "$wanted" ] && { line=${line#* }; echo "${line#"${line%%[! ]*}"}"; return 0; }
-    done < <(grep -v '^[[:space:]]*\(#\|$\)' "$PUBLISHERS" 2>/dev/null)
+    [ -f "$PUBLISHERS" ] || return 1
+    listed=$(release_reader publishers "$PUBLISHERS") || status=2
+    [ "$status" -eq 0 ] || return 2
+    while read -r fingerprint name; do
+        [ "$fingerprint" = "$wanted" ] && { echo "$name"; return 0; }
+    done <<<"$listed"
     return 1
 }
 
-# As OpenSSL prints a serial (decimal when small, 0x-hex otherwise), in bare
-# hex without leading zeros, so two spellings of one serial compare equal.
-bare_serial() { # SERIAL
-    local serial=${1#serial=}
-    case $serial in
-        0x* | 0X*) serial=${serial:2} ;;
-        *[!0-9]* | '') serial=${serial^^} ;; # already hex, as x509 -serial prints it
-        *) serial=$(printf '%X' "$serial") ;;
-    esac
-    serial=${serial^^}
-    serial=${serial#"${serial%%[!0]*}"}
-    echo "${serial:-0}"
+# How many certificates the list holds; on a list that cannot be read, why, and status 1.
+publishers_listed() {
+    local listed
+    [ -f "$PUBLISHERS" ] || { echo 0; return 0; }
+    listed=$(release_reader publishers "$PUBLISHERS" 2>&1) || { echo "$listed"; return 1; }
+    [ -n "$listed" ] || { echo 0; return 0; }
+    wc -l <<<"$listed"
 }
 
-# Read from the signature itself, not from osslsigncode's report: the report
-# leaves the signer out when the file's digest does not match.
-authenticode_signer() { # FILE OUT
-    local signature serial certs cert
-    rm -f "$2" "$2.signature"
-    osslsigncode extract-signature -pem -in "$1" -out "$2.signature" >/dev/null 2>&1 || return 1
-    signature=$(cat "$2.signature")
-    rm -f "$2.signature"
-    serial=$(openssl pkcs7 -print <<<"$signature" 2>/dev/null |
-        sed -n '/signer_info:/,$s/^[[:space:]]*serial: *//p' | head -n1)
-    [ -n "$serial" ] || return 1
-    serial=$(bare_serial "$serial")
-    certs=$(openssl pkcs7 -print_certs <<<"$signature" 2>/dev/null)
-    # Each certificate of the signature, one at a time, until the serial matches.
-    while IFS= read -r -d '' cert; do
-        [ "$(bare_serial "$(openssl x509 -noout -serial <<<"$cert" 2>/dev/null)")" = "$serial" ] || continue
-        printf '%s\n' "$cert" >"$2"
-        return 0
-    done < <(pem_certificates <<<"$certs")
-    return 1
+authenticode_read() { # FILE FACTS ROOTS TSA_ROOTS
+    local publishers=()
+    mapfile -t -d '' publishers < <(publisher_options)
+    timeout 120 /usr/bin/python3 "$RELEASE_READER" authenticode "$1" --roots "$3" --tsa-roots "$4" "${publishers[@]}" \
+        >"$2" 2>"$2.err"
 }
 
-# Why osslsigncode verify failed, in words that do not change with its
-# version: a digest mismatch, or the chain's first error.
-verify_fault() { # LOG
+sums_read() { # P7S SUMS FACTS ROOTS
+    local publishers=()
+    mapfile -t -d '' publishers < <(publisher_options)
+    timeout 120 /usr/bin/python3 "$RELEASE_READER" cms "$1" "$2" --roots "$4" "${publishers[@]}" >"$3" 2>"$3.err"
+}
+
+fact() { sed -n "s/^$2 //p" "$1" | head -n1; } # FACTS KEY
+
+first_fault() { # FACTS KIND...
+    local kind reason
+    for kind in "${@:2}"; do
+        reason=$(fact "$1" "fault $kind")
+        [ -z "$reason" ] || { echo "$reason"; return; }
+    done
+}
+
+signature_fault() { # FACTS
     local reason
-    if grep -q 'MISMATCH' "$1"; then
-        echo "the file's digest is not the one signed"
-        return
-    fi
-    reason=$(sed -n 's/.*Verify error: *//p' "$1" | head -n1)
-    shown "${reason:-see osslsigncode verify}"
-    echo
+    reason=$(first_fault "$1" digest signature chain timestamp)
+    [ -n "$reason" ] || reason=$(head -n1 "$1.err" 2>/dev/null || true)
+    echo "${reason:-the reader gave no reason}"
 }
 
-# In the form osslsigncode names a signer: /C=../O=../CN=..
-# A certificate is anyone's: its subject is shown as plain text on one line.
-certificate_subject() { # PEM
-    shown "$(openssl x509 -in "$1" -noout -subject -nameopt compat 2>/dev/null | sed 's/^subject= *//')"
-}
-
-authenticode_verifies() { # FILE LOG ROOTS TSA_ROOTS
-    timeout 60 osslsigncode verify -in "$1" -CAfile "$3" -TSA-CAfile "$4" >"$2" 2>&1 || true
-    grep -qx 'Signature verification: ok' "$2" || return 1
-    ! grep -q 'Timestamp Server Signature verification: failed' "$2"
+nested_signatures() { # FACTS
+    local fingerprint subject
+    while read -r fingerprint subject; do
+        echo "$subject ($fingerprint)"
+    done < <(sed -n 's/^nested //p' "$1")
 }
 
 # The chain's certificates but the signer's own, which CMS adds by itself.
@@ -142,16 +144,4 @@ sign_sums() { # SUMS P7S
         grep -v '^Engine ' "$staging/sums.log" >&2
         stop "signing SHA256SUMS with $SIGNER_SOURCE failed"
     }
-}
-
-SUMS_FAULT=
-# shellcheck disable=SC2034 # SUMS_FAULT: set here for the scripts that source this
-sums_signer() { # P7S SUMS ROOTS OUT
-    # A code-signing certificate signs it, so no e-mail purpose is asked of it.
-    if ! openssl cms -verify -binary -inform DER -in "$1" -content "$2" -CAfile "$3" -purpose any -out /dev/null \
-        -signer "$4" >"$4.log" 2>&1; then
-        SUMS_FAULT=$(grep -m1 -o 'Verify error:.*\|[a-z ]*digest failure\|certificate verify error.*' "$4.log" ||
-            tail -n1 "$4.log")
-        return 1
-    fi
 }

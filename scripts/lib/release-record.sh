@@ -14,12 +14,14 @@
 #                                  RELEASED_SHA256 and SIGNATURE_SHA256 ("" when unsigned), the
 #                                  toolchain in TOOLCHAIN_FILE as toolchain_versions wrote it, and each component's
 #                                  signer from COMPONENT_SIGNER ("FINGERPRINT SUBJECT" or "none")
+#   release_reader ARGS...         scripts/lib/release_reader.py, with Debian's /usr/bin/python3
 #   record_check FILE KIND         status 0 when FILE, a BUILDINFO (KIND BUILDINFO) or the pin (KIND
 #                                  pin), holds only what such a record may: known fields, each once,
 #                                  each value in its own syntax (Debian's for the suite, package
 #                                  names and versions), exactly BUILD_PACKAGES as its toolchain;
-#                                  else status 1 with RECORD_FAULT naming the line and the fault.
-#                                  The readers below are only ever given a record checked so
+#                                  else status 1 with RECORD_FAULT naming the line and the fault
+#                                  (read by the release reader). The readers below are only ever
+#                                  given a record checked so
 #   sums_check FILE NAME...        status 0 when FILE is a SHA256SUMS in sha256sum's own format that
 #                                  lists only NAMEs, each at most once; else status 1 with RECORD_FAULT
 #   buildinfo_field FILE FIELD     a one-line field's value
@@ -72,97 +74,31 @@ write_buildinfo() { # FILE
     } >"$1"
 }
 
-RECORD_LIMIT_BYTES=65536
+RELEASE_READER=$(cd "${BASH_SOURCE[0]%/*}" && pwd)/release_reader.py
+# Debian's interpreter and its python3-* packages, whatever python3 comes first on PATH.
+release_reader() { /usr/bin/python3 "$RELEASE_READER" "$@"; }
+
+# The records are read by the release reader, which knows each field's syntax;
+# the packages and components it is given are written once, here and in the plan.
 RECORD_FAULT=
-record_fault() { RECORD_FAULT="${record_name}${number:+ line $number}: $(shown "$*")"; }
-
-# What each field's value may be, and whether the field may stand in a KIND of record.
-record_value_fault() { # KIND FIELD VALUE: prints what is wrong, nothing when the value may be
-    local kind=$1 field=$2 value=$3 component
-    if [ "$kind" = pin ]; then
-        case $field in Build-Suite | Installed-Build-Depends) ;; *) echo "$field is not a field of the pin"; return ;; esac
-    fi
-    case $field in
-        Format) [ "$value" = 1.0 ] || echo "Format \"$value\" is not 1.0" ;;
-        Source) [ "$value" = CorvandelUpdate ] || echo "Source \"$value\" is not CorvandelUpdate" ;;
-        Commit) is_commit "$value" || echo "Commit \"$value\" is not 40 hex digits" ;;
-        Source-Tree) [[ $value == clean || $value == dirty ]] || echo "Source-Tree \"$value\" is neither clean nor dirty" ;;
-        Source-Date-Epoch) [[ $value =~ ^[0-9]{1,12}$ ]] || echo "Source-Date-Epoch \"$value\" is not a number of seconds" ;;
-        Build-Architecture) [[ $value =~ ^[a-z0-9][a-z0-9-]{0,31}$ ]] || echo "Build-Architecture \"$value\" is not a Debian architecture's name" ;;
-        Build-Suite) is_debian_suite "$value" || echo "Build-Suite \"$value\" is not a Debian suite's name" ;;
-        Build-Root) ;;
-        Installed-Build-Depends) [ -z "$value" ] || echo "Installed-Build-Depends holds a value on its own line; it lists one package a line below it" ;;
-        Osslsigncode) [[ $value =~ ^([0-9]+(\.[0-9]+)*)?$ ]] || echo "Osslsigncode \"$value\" is not a version" ;;
-        Unsigned-Exe-Sha256 | Released-Exe-Sha256 | Signature-Sha256)
-            is_sha256 "$value" || echo "$field \"$value\" is not 64 lower-case hex digits" ;;
-        Component-Signer-*)
-            for component in "${COMPONENTS[@]}"; do [ "$field" != "Component-Signer-$component" ] || break; done
-            [ "$field" = "Component-Signer-$component" ] || { echo "$field names no component of the patch"; return; }
-            [[ $value == none || $value =~ ^([0-9A-F]{2}:){31}[0-9A-F]{2}\ .+$ ]] ||
-                echo "$field \"$value\" is neither none nor a SHA-256 fingerprint and a subject" ;;
-        *) echo "$field is not a field of a BUILDINFO" ;;
-    esac
-}
-
+# shellcheck disable=SC2034 # RECORD_FAULT: set here for the scripts that source this
 record_check() { # FILE KIND
-    local file=$1 kind=$2 record_name number='' line field value wrong depends='' package version listed
-    local -A seen=() packages=()
-    record_name=$([ "$kind" = pin ] && echo "$RELEASE_PIN" || echo BUILDINFO)
-    RECORD_FAULT=
-    { [ -f "$file" ] && [ ! -L "$file" ]; } || { record_fault "not a regular file"; return 1; }
-    [ "$(stat -c %s "$file")" -le "$RECORD_LIMIT_BYTES" ] || { record_fault "larger than $RECORD_LIMIT_BYTES bytes"; return 1; }
-    number=0
-    while IFS= read -r line || [ -n "$line" ]; do
-        number=$((number + 1))
-        is_plain_text "$line" || { record_fault "holds a character that is not printable ASCII (a control character, or CR)"; return 1; }
-        if [ -n "$depends" ] && [[ $line == " "* ]]; then
-            [[ $line =~ ^\ ([^ ]+)\ \(=\ ([^ ]+)\)(,?)$ ]] ||
-                { record_fault "\"$line\" is not \" PACKAGE (= VERSION),\""; return 1; }
-            package=${BASH_REMATCH[1]} version=${BASH_REMATCH[2]}
-            is_debian_package "$package" || { record_fault "\"$package\" is not a Debian package's name"; return 1; }
-            is_debian_version "$version" || { record_fault "$package's version \"$version\" is not a Debian version"; return 1; }
-            [[ " ${BUILD_PACKAGES[*]} " == *" $package "* ]] ||
-                { record_fault "$package is not one of the packages that shape the exe (${BUILD_PACKAGES[*]})"; return 1; }
-            [ -z "${packages[$package]:-}" ] || { record_fault "$package is listed twice"; return 1; }
-            packages[$package]=$version
-            continue
-        fi
-        depends=
-        [[ $kind == pin && ( $line == "#"* || -z $line ) ]] && continue
-        [[ $line =~ ^([A-Z][A-Za-z0-9.-]*):(\ (.*))?$ ]] || { record_fault "\"$line\" is not \"Field: value\""; return 1; }
-        field=${BASH_REMATCH[1]} value=${BASH_REMATCH[3]}
-        [ -z "${seen[$field]:-}" ] || { record_fault "$field is given twice (first on line ${seen[$field]})"; return 1; }
-        seen[$field]=$number
-        wrong=$(record_value_fault "$kind" "$field" "$value")
-        [ -z "$wrong" ] || { record_fault "$wrong"; return 1; }
-        [ "$field" != Installed-Build-Depends ] || depends=yes
-    done <"$file"
-    number=
-    [ -z "${seen[Installed-Build-Depends]:-}" ] && [ "$kind" != pin ] && return 0
-    listed=${!packages[*]}
-    for package in "${BUILD_PACKAGES[@]}"; do
-        [ -n "${packages[$package]:-}" ] || { record_fault "Installed-Build-Depends does not list $package${listed:+ (it lists $(tr ' ' '\n' <<<"$listed" | sort | xargs))}"; return 1; }
-    done
+    local name=BUILDINFO listed=() item
+    [ "$2" != pin ] || name=$RELEASE_PIN
+    for item in "${BUILD_PACKAGES[@]}"; do listed+=(--package "$item"); done
+    for item in "${COMPONENTS[@]}"; do listed+=(--component "$item"); done
+    RECORD_FAULT=$(release_reader record "$1" --kind "$2" --name "$name" "${listed[@]}" 2>&1) && return 0
+    RECORD_FAULT=${RECORD_FAULT:-$name: the release reader gave no reason}
+    return 1
 }
 
 # shellcheck disable=SC2034 # RECORD_FAULT: set here for the scripts that source this
 sums_check() { # FILE NAME...
-    local file=$1 line name record_name=SHA256SUMS number=0
-    local -A wanted=() seen=()
-    shift
-    for name in "$@"; do wanted[$name]=yes; done
-    RECORD_FAULT=
-    { [ -f "$file" ] && [ ! -L "$file" ] && [ "$(stat -c %s "$file")" -le 4096 ]; } ||
-        { number= && record_fault "not a regular file of at most 4096 bytes"; return 1; }
-    while IFS= read -r line || [ -n "$line" ]; do
-        number=$((number + 1))
-        [[ $line =~ ^[0-9a-f]{64}\ \ ([A-Za-z0-9._-]+)$ ]] ||
-            { record_fault "\"$(shown "$line")\" is not \"SHA-256  NAME\" for a file of the release"; return 1; }
-        name=${BASH_REMATCH[1]}
-        [ -n "${wanted[$name]:-}" ] || { record_fault "$name is not a file of the release"; return 1; }
-        [ -z "${seen[$name]:-}" ] || { record_fault "$name is listed twice"; return 1; }
-        seen[$name]=yes
-    done <"$file"
+    local names=() name
+    for name in "${@:2}"; do names+=(--name "$name"); done
+    RECORD_FAULT=$(release_reader sums "$1" "${names[@]}" 2>&1) && return 0
+    RECORD_FAULT=${RECORD_FAULT:-SHA256SUMS: the release reader gave no reason}
+    return 1
 }
 
 buildinfo_field() { # FILE FIELD

@@ -255,31 +255,26 @@ trusted_roots() { # OUT [FILE...]
     cat /dev/null "${roots[@]}" "${@:2}" >"$out"
 }
 
-# The certified time in osslsigncode verify's output: "Timestamp time: T"
-# from 2.6 on, "The signature is timestamped: T" in 2.5.
-certified_time() { # LOG
-    sed -n 's/^[[:space:]]*\(Timestamp time\|The signature is timestamped\): *//p' "$1" | head -n1
-}
-
 # The signature against the signer's chain and the system's trusted roots;
-# the timestamp, if any, against the system's roots and --tsa-ca. osslsigncode
-# ends with success even when the timestamp does not verify, so its lines are read.
+# the timestamp, if any, against the system's roots and --tsa-ca: judged by
+# the release reader from the signature's structure (scripts/lib/publisher.sh),
+# the certified time read from the timestamp's token.
 TIMESTAMP_TIME=
 # shellcheck disable=SC2034 # TIMESTAMP_TIME: set here for the scripts that source this
 verify_exe() { # EXE
-    local exe=$1 checks=(verify -in "$1" -CAfile "$staging/trusted.pem")
+    local exe=$1 facts=$staging/verify.facts status=0 reason
     trusted_roots "$staging/trusted.pem" "$staging/chain.pem"
-    if [ -n "$TIMESTAMP_SERVER" ]; then
-        trusted_roots "$staging/tsa-trusted.pem" ${tsa_ca:+"$tsa_ca"}
-        checks+=(-TSA-CAfile "$staging/tsa-trusted.pem")
+    trusted_roots "$staging/tsa-trusted.pem" ${tsa_ca:+"$tsa_ca"}
+    authenticode_read "$exe" "$facts" "$staging/trusted.pem" "$staging/tsa-trusted.pem" || status=$?
+    reason=$(first_fault "$facts" digest signature chain)
+    if [ "$status" -ge 2 ] || [ -n "$reason" ]; then
+        fault "${exe##*/}: its signature does not verify against the certificates of $SIGNER_SOURCE and the system's trusted roots (${reason:-$(signature_fault "$facts")})"
+        return 0
     fi
-    timeout 60 osslsigncode "${checks[@]}" >"$staging/verify.log" 2>&1 || true
-    local reason
-    reason=$(sed -n 's/.*Verify error: *//p' "$staging/verify.log" | head -n1)
-    grep -qx 'Signature verification: ok' "$staging/verify.log" ||
-        fault "${exe##*/}: its signature does not verify against the certificates of $SIGNER_SOURCE and the system's trusted roots (${reason:-see osslsigncode verify})"
     [ -n "$TIMESTAMP_SERVER" ] || return 0
-    grep -qx 'Timestamp Server Signature verification: ok' "$staging/verify.log" ||
-        fault "${exe##*/}: the timestamp from $TIMESTAMP_SERVER does not verify against the system's trusted roots${tsa_ca:+ and --tsa-ca $tsa_ca} (${reason:-see osslsigncode verify})"
-    TIMESTAMP_TIME=$(certified_time "$staging/verify.log")
+    reason=$(first_fault "$facts" timestamp)
+    [ -n "$reason" ] || [ "$(fact "$facts" timestamp)" != none ] || reason="the signature holds no timestamp"
+    [ -z "$reason" ] ||
+        fault "${exe##*/}: the timestamp from $TIMESTAMP_SERVER does not verify against the system's trusted roots${tsa_ca:+ and --tsa-ca $tsa_ca} ($reason)"
+    TIMESTAMP_TIME=$(fact "$facts" timestamp)
 }

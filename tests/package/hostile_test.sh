@@ -18,7 +18,7 @@ debian_mirror_of_this_machine() { debian_mirror; }
 # The tools' own temporary folders are in TMPDIR, $work/tmp (package_lib.sh): checked empty after each row.
 make_kit "$work/good" "${BASE[@]}"
 USAGE="usage: scripts/package KIT_DIR OUT_DIR [--pfx FILE | --pkcs11-module LIB --pkcs11-key URI [--cert CHAIN.pem]] [--sign-components] [--timestamp URL]... [--tsa-ca FILE] [--ca FILE]"
-VERIFY_USAGE="usage: scripts/verify-release RELEASE_DIR [--ca FILE] [--tsa-ca FILE] [--mirror URL] [--publisher FINGERPRINT]... [--trusted-ref REF]..."
+VERIFY_USAGE="usage: scripts/verify-release RELEASE_DIR [--ca FILE] [--tsa-ca FILE] [--mirror URL] [--publisher FINGERPRINT]... [--trusted-ref REF]... [--allow-unsigned]"
 
 # ------------------------------------------------- package: options and environment
 ln -s "$work/empty-target" "$work/out-link" && mkdir "$work/empty-target"

@@ -98,6 +98,19 @@ tampered components_swapped_unsigned_sums token "mv Kestovar.ocx k && mv Sorvale
 # The same with SHA256SUMS signed again: each component must still be the one whose signer BUILDINFO records.
 tampered component_of_another_signer token "cp '$work/resigned/Kestovar.ocx' Kestovar.ocx"
 tampered no_commit token "sed -i '/^Commit: /d' BUILDINFO"
+# A component signed first by an impostor calling itself the publisher, the
+# publisher's own signature nested under it: Windows judges the first alone.
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/impostor.key" -out "$work/impostor.pem" -days 2 \
+    -subj "/CN=Corvandel Release Signing" -addext extendedKeyUsage=codeSigning 2>/dev/null
+impostor=$work/impostor-Kestovar.ocx
+osslsigncode extract-signature -pem -in "$work/token/Kestovar.ocx" -out "$impostor.pem" >/dev/null &&
+    osslsigncode remove-signature -in "$work/token/Kestovar.ocx" -out "$impostor.bare" >/dev/null &&
+    osslsigncode sign -certs "$work/impostor.pem" -key "$work/impostor.key" -h sha256 -in "$impostor.bare" -out "$impostor.first" >/dev/null
+osslsigncode attach-signature -nest -sigin "$impostor.pem" -in "$impostor.first" -out "$impostor" >/dev/null 2>&1 # judged below
+tampered nested_under_an_impostor token "cp '$impostor' Kestovar.ocx"
+# A signed release downgraded: its signatures removed, the unsigned exe put in, all re-summed.
+tampered stripped_of_its_signatures token "rm SHA256SUMS.p7s CorvandelUpdate.exe.pem && cp '$work/unsigned/CorvandelUpdate.exe' . &&
+    sed -i '/^Signature-Sha256: /d' BUILDINFO && sed -i '/  CorvandelUpdate.exe.pem\$/d' SHA256SUMS"
 mkdir -p "$work/releases" && cp -a "$work/token" "$work/releases/sums_changed"
 sed -i "s/^[0-9a-f]*  Kestovar.ocx/$(printf '0%.0s' {1..64})  Kestovar.ocx/" "$work/releases/sums_changed/SHA256SUMS"
 resign_sums "$work/releases/sums_changed"
@@ -133,11 +146,14 @@ CASES=(
     "commit_differs|1|other|$work/releases/commit_differs|not verified: rebuild: the exe built from commit ${OTHER:0:12} with the recorded toolchain is not the recorded unsigned exe (sha256 $(digest "$other_exe"); it differs from the released exe first at offset $(offset_of "$other_exe" "$head_exe"))"
     "commit_missing|1|here|$work/releases/commit_missing $ROOTS|not verified: rebuild: commit 0123456789ab, which BUILDINFO names, is not one this repository vouches for: it is not in this repository (it trusts $TRUSTS HEAD); $TRUST_HINT"
     "untrusted_side_branch|1|other|$work/releases/commit_differs|not verified: rebuild: commit ${OTHER:0:12}, which BUILDINFO names, is not one this repository vouches for: none of the refs this repository trusts reaches it (it trusts $TRUSTS); $TRUST_HINT"
-    "sums_changed|1|here|$work/releases/sums_changed $ROOTS|not verified: checksums: Kestovar.ocx: FAILED"
+    "sums_changed|1|here|$work/releases/sums_changed $ROOTS|not verified: checksums: Kestovar.ocx is not the file SHA256SUMS lists (its SHA-256 differs)"
     "components_swapped|1|here|$work/releases/components_swapped_unsigned_sums $ROOTS|not verified: publisher: SHA256SUMS.p7s does not verify over SHA256SUMS against the system's roots and --ca: SHA256SUMS was changed after it was signed, or its signer is not trusted"
     "component_of_another_signer|1|here|$work/releases/component_of_another_signer --ca $work/both-roots.pem --tsa-ca $work/tsa/root.pem $PUBLISHER|not verified: Kestovar.ocx is signed by /CN=Corvandel Other Signing ($OTHER_FP), who is not a publisher of this project: release/publishers lists the publisher's certificates (an internal build is verified with --publisher $OTHER_FP)"
     "resigned_by_another_key|1|here|$work/resigned --ca $work/pfx.pem|not verified: SHA256SUMS is signed by /CN=Corvandel Other Signing ($OTHER_FP), who is not a publisher of this project: release/publishers lists the publisher's certificates (an internal build is verified with --publisher $OTHER_FP)"
     "resigned_with_publisher_named|0|here|$work/resigned --ca $work/pfx.pem --publisher $OTHER_FP|verified: CorvandelUpdate.exe is commit $SHORT rebuilt byte for byte with its published signature; signed by /CN=Corvandel Other Signing; not timestamped"
+    "nested_under_an_impostor|1|here|$work/releases/nested_under_an_impostor $ROOTS|not verified: components: Kestovar.ocx's signature does not verify against the system's roots and --ca (self-signed certificate)"
+    "stripped_of_its_signatures|1|here|$work/releases/stripped_of_its_signatures $ROOTS|not verified: publisher: the release is unsigned, and --publisher names the publisher: a signed release stripped of its signatures looks just like this one; an internal, unsigned build is verified with --allow-unsigned"
+    "stripped_allowed|0|here|$work/releases/stripped_of_its_signatures $ROOTS --allow-unsigned|verified: CorvandelUpdate.exe is commit $SHORT rebuilt byte for byte; it is unsigned, accepted as an internal build with --allow-unsigned"
     "no_commit|2|here|$work/releases/no_commit $ROOTS|cannot verify: BUILDINFO: no Commit of 40 hex digits (found \"\")"
 )
 TIME=$(sed -n 's/^package: timestamped by .*: certified time //p' "$work/token.out")
@@ -191,6 +207,13 @@ check "genuine: SHA256SUMS and each component are named with their signer, the p
     "grep -qxF 'verify-release: SHA256SUMS is signed by $SIGNER (--publisher)' '$work/genuine.verify' &&
      grep -qxF 'verify-release: Kestovar.ocx: signed by $SIGNER (--publisher)' '$work/genuine.verify' &&
      grep -qxF 'verify-release: Sorvalen.ocx: signed by $SIGNER (--publisher)' '$work/genuine.verify'"
+check "nested_under_an_impostor: the publisher's signature nested under the impostor's is named, and not counted" \
+    grep -qxF "verify-release: Kestovar.ocx: also holds a nested signature by $SIGNER ($(fingerprint "$work/release.pem")), which does not count: Windows judges the first signature alone" "$work/nested_under_an_impostor.verify"
+# Packaging reads the same signature, and refuses the kit.
+make_kit "$work/impostor-kit" "${BASE[@]}" && cp "$impostor" "$work/impostor-kit/Kestovar.ocx"
+package impostor_kit "$work/impostor-kit" "$work/out-impostor" --ca "$work/release.pem"
+check "impostor_kit: refused, exit status 1, got $status; said: $(grep -v ': warning:' "$work/impostor_kit.err")" test "$status" -eq 1 -a \
+    "$(grep -v ': warning:' "$work/impostor_kit.err")" = "package: Kestovar.ocx is signed by $SIGNER, and its signature does not verify against the system's trusted roots and --ca $work/release.pem (self-signed certificate): the kit's component was changed after signing, or its signer is not trusted"
 check "unsigned: says that nothing vouches for its components" \
     grep -qxF 'verify-release: 1/7 publisher: none: the release is unsigned, and nothing vouches for its components' "$work/unsigned.verify"
 # (build/ is left out: the test command's other steps write there meanwhile.)

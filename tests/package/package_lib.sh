@@ -63,13 +63,25 @@ BASE=(Kestovar.ocx=kestovar-updated Sorvalen.ocx=sorvalen-updated QuilbrexPatch.
 # shellcheck disable=SC2034 # GOOD: set here for the scripts that source this
 GOOD=(kestovar.OCX=kestovar-updated+ SORVALEN.OCX=sorvalen-updated QuilbrexPatch.TXT=notes)
 
+# A tool's run is bounded by a hang guard, never by how fast it should be:
+# what its answer takes is a response time, which scripts/bench-response
+# measures. A run still going after HANG_GUARD_SECONDS is killed (status
+# 124), and the row fails saying so.
+HANG_GUARD_SECONDS=900
+hang_guard() { # NAME STATUS
+    [ "$2" = 124 ] || return 0
+    echo "FAIL: $1: hang guard: still running after $((HANG_GUARD_SECONDS / 60)) minutes, and killed"
+    failed=$((failed + 1))
+}
+
 # shellcheck disable=SC2034 # status: set here for the scripts that source this
 package() { # NAME ARGS...: runs scripts/package, its output in $work/NAME.out and .err
     local name=$1
     shift
-    timeout 600 scripts/package "$@" >"$work/$name.out" 2>"$work/$name.err"
-    status=$? # 124: still running after 10 minutes, and killed
+    timeout "$HANG_GUARD_SECONDS" scripts/package "$@" >"$work/$name.out" 2>"$work/$name.err"
+    status=$?
     echo "$status" >"$work/$name.status"
+    hang_guard "$name" "$status"
 }
 
 # The rows of a table packaged side by side, PACKAGE_JOBS at a time: each row
@@ -88,11 +100,11 @@ package_alongside() { # NAME ARGS...
         [ ${#running[@]} -lt ${#PACKAGING[@]} ] || sleep 0.3
         PACKAGING=("${running[@]}")
     done
-    { timeout 600 scripts/package "$@" >"$work/$name.out" 2>"$work/$name.err"; echo $? >"$work/$name.status"; } &
+    { timeout "$HANG_GUARD_SECONDS" scripts/package "$@" >"$work/$name.out" 2>"$work/$name.err"; echo $? >"$work/$name.status"; } &
     PACKAGING+=($!)
 }
 packages_wait() { [ ${#PACKAGING[@]} -eq 0 ] || wait "${PACKAGING[@]}"; PACKAGING=(); }
-packaged() { status=$(cat "$work/$1.status" 2>/dev/null || echo "no status"); } # NAME
+packaged() { status=$(cat "$work/$1.status" 2>/dev/null || echo "no status"); hang_guard "$1" "$status"; } # NAME
 
 # A secret must never reach a tool's arguments: these shims record them.
 record_arguments() { # BIN LOG TOOL...
@@ -146,8 +158,8 @@ token_store() { # OBJECT ID CERTIFICATE
 
 # An RFC 3161 timestamp server on 127.0.0.1 (`openssl ts -reply` behind
 # tsa_server.py) with a throwaway root, $work/tsa/root.pem. Sets LIVE, its
-# URL ("" when it did not start); bounded: it stops by itself after 10
-# minutes, and stop_tsa kills it by PID.
+# URL ("" when it did not start); bounded: it stops by itself after an
+# hour (a hang guard, far beyond any test's run), and stop_tsa kills it by PID.
 tsa_pid=
 # shellcheck disable=SC2034 # LIVE: set here for the scripts that source this
 start_tsa() {
@@ -178,9 +190,11 @@ ordering = yes
 tsa_name = yes
 ess_cert_id_alg = sha256
 CONFIG
-    /usr/bin/python3 tests/package/tsa_server.py "$tsa/port" "$tsa/tsa.cnf" 600 &
+    /usr/bin/python3 tests/package/tsa_server.py "$tsa/port" "$tsa/tsa.cnf" 3600 &
     tsa_pid=$!
-    for _ in $(seq 50); do [ -s "$tsa/port" ] && break; sleep 0.2; done
+    local guard=$((SECONDS + 300))
+    until [ -s "$tsa/port" ] || ! kill -0 "$tsa_pid" 2>/dev/null || [ $SECONDS -ge $guard ]; do sleep 0.2; done
+    [ -s "$tsa/port" ] || ! kill -0 "$tsa_pid" 2>/dev/null || echo "FAIL: hang guard: the timestamp server had chosen no port after 5 minutes"
     LIVE=
     [ ! -s "$tsa/port" ] || LIVE=http://127.0.0.1:$(cat "$tsa/port")/tsa
 }
@@ -205,8 +219,9 @@ tool() { # NAME ENV... -- TOOL ARGS...: output in $work/NAME.out and .err, exit 
     while [ "$1" != -- ]; do environment+=("$1"); shift; done
     shift
     touch "$marker"
-    env "${environment[@]}" timeout 600 "$@" >"$work/$name.out" 2>"$work/$name.err"
+    env "${environment[@]}" timeout "$HANG_GUARD_SECONDS" "$@" >"$work/$name.out" 2>"$work/$name.err"
     status=$?
+    hang_guard "$name" "$status"
 }
 refused() { # NAME STATUS LINE [OUT_DIR]: the row's verdict, its one line, OUT_DIR absent, nothing written
     check "$1: exit status $2, got $status" test "$status" -eq "$2"

@@ -147,20 +147,19 @@ for row in "${CASES[@]}"; do
         elsewhere) command=("$PWD/scripts/verify-release") ;;
         other) command=("$other/scripts/verify-release") ;;
     esac
-    started=$SECONDS
-    (if [ "$where" = elsewhere ]; then cd "$work"; fi && timeout 300 "${command[@]}" "${arguments[@]}") >"$work/$name.verify" 2>&1
+    (if [ "$where" = elsewhere ]; then cd "$work"; fi && timeout "$HANG_GUARD_SECONDS" "${command[@]}" "${arguments[@]}") >"$work/$name.verify" 2>&1
     status=$?
+    hang_guard "$name" "$status"
     check "$name: exit status $expected_status, got $status" test $status -eq "$expected_status"
     check "$name: the verdict is \"${expected//@TIME@/$TIME}\"; it was: $(tail -n1 "$work/$name.verify")" \
         test "$(tail -n1 "$work/$name.verify")" = "verify-release: ${expected//@TIME@/$TIME}"
-    check "$name: within 2 minutes, took $((SECONDS - started)) s" test $((SECONDS - started)) -le 120
 done
 # A signed release must be built from a commit: in the clone, one of the
 # exe's sources changed and not committed, signing is refused before the build.
 cp scripts/package scripts/setup "$other/scripts/" && cp scripts/lib/* "$other/scripts/lib/"
 echo "// not committed" >>"$other/update/plan.h"
 mkdir -p "$work/out-dirty"
-CORVANDEL_PFX_PASSWORD='' timeout 300 "$other/scripts/package" "$work/good" "$work/out-dirty" --pfx "$work/other.pfx" \
+CORVANDEL_PFX_PASSWORD='' timeout "$HANG_GUARD_SECONDS" "$other/scripts/package" "$work/good" "$work/out-dirty" --pfx "$work/other.pfx" \
     >"$work/dirty.out" 2>"$work/dirty.err"
 status=$?
 check "dirty_tree_signed: exit status 2, got $status" test $status -eq 2
@@ -172,7 +171,7 @@ check "dirty_tree_signed: OUT_DIR left as it was (empty)" test -z "$(ls -A "$wor
 git -C "$other" checkout -q -- update/plan.h
 sed -i 's/^ make (= .*)$/ make (= 4.3-4.1+made.up1)/' "$other/cmake/release-toolchain.pin"
 mkdir -p "$work/out-pin"
-timeout 300 "$other/scripts/package" "$work/good" "$work/out-pin" >"$work/pin.out" 2>"$work/pin.err"
+timeout "$HANG_GUARD_SECONDS" "$other/scripts/package" "$work/good" "$work/out-pin" >"$work/pin.out" 2>"$work/pin.err"
 status=$?
 check "pin_not_on_mirror: exit status 2, got $status" test $status -eq 2
 check "pin_not_on_mirror: names the package, both versions and the command; said: $(cat "$work/pin.err")" \

@@ -22,7 +22,7 @@ clone=$work/clone
 git clone -q --shared "$PWD" "$clone" && cp -r scripts tests "$clone/" &&
     mkdir -p "$clone/build" "$PWD/build/release-root" && ln -s "$PWD/build/release-root" "$clone/build/release-root"
 echo "// $(date +%s%N): sources no release root has built yet" >>"$clone/update/plan.h"
-touch "$marker"
+row_starts
 for run in 1 2; do
     (cd "$clone" && exec timeout "$HANG_GUARD_SECONDS" scripts/package "$work/good" "$work/out-together-$run") \
         >"$work/together-$run.out" 2>"$work/together-$run.err" &
@@ -85,7 +85,7 @@ INTERRUPTIONS=(
 echo "// $(date +%s%N): again sources no release root has built yet" >>"$clone/update/plan.h"
 for row in "${INTERRUPTIONS[@]}"; do
     IFS='|' read -r name signal after tree path <<<"$row"
-    touch "$marker"
+    row_starts
     (cd "$tree" && PATH=$path$PATH exec env --default-signal=INT timeout "$HANG_GUARD_SECONDS" scripts/package "$work/good" "$work/out-$name") \
         >"$work/$name.out" 2>"$work/$name.err" &
     pid=$!

@@ -15,6 +15,9 @@
 #                        $work/NAME.out and .err, exit in $status
 #   refused NAME STATUS LINE [OUT_DIR]  the row ended with STATUS and LINE alone (warnings aside),
 #                        OUT_DIR absent, and untouched
+#   row_starts           marks a row's start: what is written later is the row's, but for the
+#                        files that processes (the caller's) have open for writing now
+#   written_since_row PATH... [-- PRUNE...]  up to three files written under PATH since then
 #   untouched NAME       nothing outside the build tree written since the row's tool started, and
 #                        the tools' temporary folder (TMPDIR) empty; it is emptied for the next row
 #   report               prints "N passed, N failed" and fails if any did
@@ -201,24 +204,45 @@ CONFIG
 stop_tsa() { [ -z "$tsa_pid" ] || kill "$tsa_pid" 2>/dev/null; }
 
 # What a row may not touch: /etc, this checkout outside build/, and whatever
-# the tools would leave in their temporary folder or beside OUT_DIR.
+# the tools would leave in their temporary folder or beside OUT_DIR. A file
+# that a process had open for writing when the row started is the caller's
+# (the log that `scripts/test | tee test.log` writes, say): the row's tool
+# had not started then, so it is never counted as the tool's write.
 marker=$work/before-row
+checkout=$(pwd -P)
+row_starts() {
+    touch "$marker"
+    # Each descriptor's flags end in the access mode's octal digit: 1 write, 2 read and write.
+    find /proc/[0-9]*/fd -mindepth 1 -maxdepth 1 -type l -lname '/*' -printf '%h/%f\t%l\n' 2>/dev/null |
+        awk -F'\t' '{ info = $1; sub("/fd/", "/fdinfo/", info); mode = ""
+            while ((getline line < info) > 0) if (line ~ /^flags:/) mode = substr(line, length(line)) % 4
+            close(info); if (mode == 1 || mode == 2) print $2 }' | sort -u >"$marker.open"
+}
+# What was written since the row started under each PATH, the caller's files
+# and what PRUNE names (find's -path patterns) left out.
+written_since_row() { # PATH... [-- PRUNE...]
+    local paths=() prune=(-path /nowhere) path
+    while [ $# -gt 0 ] && [ "$1" != -- ]; do paths+=("$1"); shift; done
+    [ $# -eq 0 ] || { shift; for path in "$@"; do prune+=(-o -path "$path"); done; }
+    find "${paths[@]}" -mindepth 1 -xdev \( "${prune[@]}" \) -prune -o -newer "$marker" -print 2>/dev/null |
+        grep -vxF -f "$marker.open" | head -n 3 | tr '\n' ' '
+}
 untouched() { # NAME
     local changed
-    changed=$(find /etc . -mindepth 1 \( -path ./build -o -path ./.git \) -prune -o -newer "$marker" -print 2>/dev/null | head -n 3 | tr '\n' ' ')
+    changed=$(written_since_row /etc "$checkout" -- "$checkout/build" "$checkout/.git")
     check "$1: nothing outside the build tree was written${changed:+; written: $changed}" test -z "$changed"
     changed=$(find "$TMPDIR" -mindepth 1 -maxdepth 1 -printf '%f ')
     check "$1: the tools' temporary folder is empty${changed:+; it holds $changed}" test -z "$changed"
     rm -rf "${TMPDIR:?}"/*
 }
-touch "$marker"
+row_starts
 # Lets a row's tool run; a row is one tool's call with the environment it names.
 tool() { # NAME ENV... -- TOOL ARGS...: output in $work/NAME.out and .err, exit in $status
     local name=$1 environment=()
     shift
     while [ "$1" != -- ]; do environment+=("$1"); shift; done
     shift
-    touch "$marker"
+    row_starts
     env "${environment[@]}" timeout "$HANG_GUARD_SECONDS" "$@" >"$work/$name.out" 2>"$work/$name.err"
     status=$?
     hang_guard "$name" "$status"

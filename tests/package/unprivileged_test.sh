@@ -48,7 +48,7 @@ check "root-made: the release to verify was packaged as root, got $status ($(tai
 chmod -R a+rX "$user_dir/root-made"
 root_made_exe=$(buildinfo_field "$user_dir/root-made/BUILDINFO" Unsigned-Exe-Sha256)
 
-touch "$work/marker"
+row_starts
 sleep 1
 # Runs a tool as the user in its clone: output in $work/NAME.out, exit in $status.
 user_tool() { # NAME TOOL ARGS...
@@ -132,9 +132,7 @@ check "untouched: everything in the user's folders is the user's own${owned:+; n
 # refreshes; and this checkout, under /root in a fresh root. The user cannot write in any of them,
 # and nothing of the user's may be found in them either.
 outside=(/etc /usr /opt /srv /home /root /var/lib /var/cache)
-left_out=(-path /var/lib/xkb -o -path /var/lib/apt -o -path /var/cache/apt -o -path "$PWD")
-changed=$(find "${outside[@]}" -xdev \( "${left_out[@]}" \) -prune -o -newer "$work/marker" -print 2>/dev/null |
-    head -n 3 | tr '\n' ' ')
+changed=$(written_since_row "${outside[@]}" -- /var/lib/xkb /var/lib/apt /var/cache/apt "$PWD")
 check "untouched: nothing outside the user's folders changed${changed:+; changed: $changed}" test -z "$changed"
 users=$(find "${outside[@]}" -xdev -path "$THROWAWAY_HOME" -prune -o -user "$THROWAWAY_UID" -print 2>/dev/null |
     head -n 3 | tr '\n' ' ')

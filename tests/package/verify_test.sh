@@ -138,7 +138,7 @@ CASES=(
     "no_commit|2|here|$work/releases/no_commit $ROOTS|cannot verify: BUILDINFO: no Commit of 40 hex digits (found \"\")"
 )
 TIME=$(sed -n 's/^package: timestamped by .*: certified time //p' "$work/token.out")
-touch "$work/before-verifying"
+row_starts # what the verifications write, but for the caller's files
 for row in "${CASES[@]}"; do
     IFS='|' read -r name expected_status where call expected <<<"$row"
     read -ra arguments <<<"$call"
@@ -188,8 +188,8 @@ check "genuine: SHA256SUMS and each component are named with their signer, the p
 check "unsigned: says that nothing vouches for its components" \
     grep -qxF 'verify-release: 1/7 publisher: none: the release is unsigned, and nothing vouches for its components' "$work/unsigned.verify"
 # (build/ is left out: the test command's other steps write there meanwhile.)
-check "nothing in this work tree outside build/ was written" \
-    test -z "$(find . \( -path ./build -o -path ./.git \) -prune -o -newer "$work/before-verifying" -print -quit)"
+written=$(written_since_row "$checkout" -- "$checkout/build" "$checkout/.git")
+check "nothing in this work tree outside build/ was written${written:+; written: $written}" test -z "$written"
 check "no temporary clone left behind" test -z "$(ls -d "${TMPDIR:-/tmp}"/corvandel-verify.* 2>/dev/null)"
 
 report

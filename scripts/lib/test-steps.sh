@@ -2,8 +2,9 @@
 # The test command's steps. Each step's output goes to its own log,
 # build/test-logs/NAME.log; the screen shows when it starts and how it ended,
 # and for a failed step its FAIL lines and the end of its log. Steps that
-# need only what is built run side by side, up to TEST_JOBS at once: most of
-# their time is spent waiting on Wine, a mirror or a server, not on a core.
+# need only what is built run side by side, up to TEST_JOBS at once: by
+# default as many as the cores this process may run on (taskset narrows
+# them), and no more than its memory holds at STEP_MEMORY_GIB a step.
 # Each step's processor time (user and system) is counted with its wall
 # time: in a cgroup of its own where this machine lets the command make one
 # (cgroup v2, or v1's cpuacct; as root on Debian, and in a chroot that has
@@ -26,7 +27,16 @@
 # counted as passed: the step's line and the list say how many, and why.
 
 TEST_LOGS=build/test-logs
-TEST_JOBS=${TEST_JOBS:-4}
+STEP_MEMORY_GIB=2
+# The cores this process may run on, and the steps its available memory holds.
+steps_by_default() {
+    local cores memory
+    cores=$(nproc 2>/dev/null || echo 1)
+    memory=$(awk '/^MemAvailable:/ { print int($2 / 1048576 / '"$STEP_MEMORY_GIB"') }' /proc/meminfo 2>/dev/null)
+    [ "${memory:-0}" -ge 1 ] || memory=1
+    echo $((cores < memory ? cores : memory))
+}
+TEST_JOBS=${TEST_JOBS:-$(steps_by_default)}
 TEST_STARTED=$SECONDS
 declare -A STEP_STARTED=() STEP_RUNNING=()
 STEP_LINES=() STEPS_FAILED=0 STEPS_CPU_MS=0

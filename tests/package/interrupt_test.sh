@@ -18,9 +18,12 @@ make_kit "$work/good" "${BASE[@]}"
 # A clone whose exe sources differ from every kept build (one comment added),
 # sharing this tree's release root: two packagings started together must both
 # end right with the same exe, the second saying it waits; never half of one.
+# The stand-ins, the helper and the twin come from this tree's build trees,
+# already built, which the clone links to as it links to the root.
 clone=$work/clone
 git clone -q --shared "$PWD" "$clone" && cp -r scripts tests "$clone/" &&
-    mkdir -p "$clone/build" "$PWD/build/release-root" && ln -s "$PWD/build/release-root" "$clone/build/release-root"
+    mkdir -p "$clone/build" "$PWD/build/release-root" && ln -s "$PWD/build/release-root" "$clone/build/release-root" &&
+    ln -s "$PWD/build/windows" "$clone/build/windows" && ln -s "$PWD/build/windows-x64" "$clone/build/windows-x64"
 echo "// $(date +%s%N): sources no release root has built yet" >>"$clone/update/plan.h"
 row_starts
 for run in 1 2; do

@@ -8,6 +8,7 @@
 #   the plan's PLAN_* values (scripts/lib/plan.sh), and ROWS_OF NAME: its row's byte counts as the
 #   warnings give them, "BYTES_A and BYTES_B"
 #   package NAME ARGS...   runs scripts/package; its output in $work/NAME.out and .err, its exit in $status
+#   shared_release NAME OUT  a plain kit's unsigned release, packaged once per run of the test command
 #   package_alongside NAME ARGS..., packages_wait, packaged NAME
 #                        the same, side by side with others (below)
 #   record_arguments BIN LOG TOOL...  shims in BIN that log every argument TOOL is given to LOG
@@ -85,6 +86,34 @@ package() { # NAME ARGS...: runs scripts/package, its output in $work/NAME.out a
     status=$?
     echo "$status" >"$work/$name.status"
     hang_guard "$name" "$status"
+}
+
+# One unsigned release of a plain kit (BASE), for the tests that only check
+# a release: packaged once per run of the test command, in the folder it
+# names in CORVANDEL_TEST_SHARED (one test at a time makes it, the others
+# wait), and copied to OUT; a test run alone packages its own. Its time is
+# the commit's, whatever SOURCE_DATE_EPOCH the test sets.
+shared_release() { # NAME OUT: as package does
+    local shared=${CORVANDEL_TEST_SHARED:-}
+    if [ -z "$shared" ]; then
+        make_kit "$work/shared-kit" "${BASE[@]}"
+        (unset SOURCE_DATE_EPOCH && package "$1" "$work/shared-kit" "$2")
+        packaged "$1"
+        return
+    fi
+    mkdir -p "$shared"
+    (
+        flock 9
+        [ ! -s "$shared/release/SHA256SUMS" ] || exit 0
+        rm -rf "$shared/kit" "$shared/release.new"
+        make_kit "$shared/kit" "${BASE[@]}"
+        unset SOURCE_DATE_EPOCH
+        package "$1" "$shared/kit" "$shared/release.new"
+        [ "$status" -ne 0 ] || mv "$shared/release.new" "$shared/release"
+    ) 9>>"$shared/lock"
+    [ -e "$work/$1.status" ] || echo "(packaged once in this run of the test command, into $shared)" | tee "$work/$1.out" >"$work/$1.err"
+    packaged "$1" # "no status" when another test packaged it
+    if [ -s "$shared/release/SHA256SUMS" ] && cp -a "$shared/release" "$2"; then status=0; fi
 }
 
 # The rows of a table packaged side by side, PACKAGE_JOBS at a time: each row
@@ -216,7 +245,7 @@ row_starts() {
     find /proc/[0-9]*/fd -mindepth 1 -maxdepth 1 -type l -lname '/*' -printf '%h/%f\t%l\n' 2>/dev/null |
         awk -F'\t' '{ info = $1; sub("/fd/", "/fdinfo/", info); mode = ""
             while ((getline line < info) > 0) if (line ~ /^flags:/) mode = substr(line, length(line)) % 4
-            close(info); if (mode == 1 || mode == 2) print $2 }' | sort -u >"$marker.open"
+            close(info); if (mode == 1 || mode == 2) print $2 }' 2>/dev/null | sort -u >"$marker.open"
 }
 # What was written since the row started under each PATH, the caller's files
 # and what PRUNE names (find's -path patterns) left out.

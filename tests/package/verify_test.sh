@@ -36,7 +36,7 @@ openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/pfx.key" -out "$work/pf
 openssl pkcs12 -export -inkey "$work/pfx.key" -in "$work/pfx.pem" -out "$work/other.pfx" -passout pass:
 CORVANDEL_PFX_PASSWORD='' package pfx "$work/good" "$work/pfx" --pfx "$work/other.pfx"
 check "the PFX-signed release was made, got $status ($(tail -n1 "$work/pfx.err"))" test $status -eq 0
-package unsigned "$work/good" "$work/unsigned"
+shared_release unsigned "$work/unsigned"
 # The whole kit packaged and signed end to end with another key, whose root the verifier trusts.
 CORVANDEL_PFX_PASSWORD='' package resigned "$work/good" "$work/resigned" --pfx "$work/other.pfx" --sign-components
 check "the release signed end to end by another key was made, got $status ($(tail -n1 "$work/resigned.err"))" test $status -eq 0

@@ -164,7 +164,7 @@ step_ended() { # NAME STATUS
         echo "     ... the end of its log:"
         tail -n 25 "$log" | sed 's/^/     /'
     fi
-    STEP_LINES+=("$(printf '%-15s %s  %s  %5d checks  %s' "$name" "$(duration "$took")" "$(cpu_time "$cpu")" "$checks" "$result")")
+    STEP_LINES+=("$(printf '%-16s %s  %s  %5d checks  %s' "$name" "$(duration "$took")" "$(cpu_time "$cpu")" "$checks" "$result")")
 }
 
 step() { # NAME DESCRIPTION COMMAND...
@@ -212,9 +212,9 @@ steps_report() {
     local total=$((SECONDS - TEST_STARTED))
     echo
     if [ "$STEPS_FAILED" -eq 0 ]; then echo "==== passed, in $(duration "$total"); each step:"; else echo "==== FAILED: $STEPS_FAILED step(s), in $(duration "$total"); each step:"; fi
-    printf '  %-15s %-10s  %-12s\n' "" wall processor
+    printf '  %-16s %-10s  %-12s\n' "" wall processor
     printf '  %s\n' "${STEP_LINES[@]}"
-    printf '  %-15s %s  %s  (processor time: %s; %d steps at once on %s cores)\n' "in all" "$(duration "$total")" \
+    printf '  %-16s %s  %s  (processor time: %s; %d steps at once on %s cores)\n' "in all" "$(duration "$total")" \
         "$(cpu_time "$STEPS_CPU_MS")" "$STEP_CPU_HOW" "$TEST_JOBS" "$(nproc 2>/dev/null || echo '?')"
     [ "$STEPS_FAILED" -eq 0 ]
 }

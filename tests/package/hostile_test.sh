@@ -184,7 +184,7 @@ check "xtrace: no tool but the signing ones had the password in its environment 
 # An unsigned release, as anyone can make one, changed and re-summed: nothing
 # vouches for it, so each field must be judged for what it may be before a
 # path, an apt source or an argument is made of it.
-package base "$work/good" "$work/release"
+shared_release base "$work/release"
 check "base: the release to change was packaged, got $status ($(tail -n1 "$work/base.err"))" test "$status" -eq 0
 line_of() { grep -n "$1" "$work/release/BUILDINFO" | head -n1 | cut -d: -f1; } # PATTERN
 ZEROS=$(printf '0%.0s' {1..64})

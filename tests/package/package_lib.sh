@@ -8,6 +8,7 @@
 #   the plan's PLAN_* values (scripts/lib/plan.sh), and ROWS_OF NAME: its row's byte counts as the
 #   warnings give them, "BYTES_A and BYTES_B"
 #   package NAME ARGS...   runs scripts/package; its output in $work/NAME.out and .err, its exit in $status
+#   shared_release NAME OUT  a plain kit's unsigned release, packaged once per run of the test command
 #   package_alongside NAME ARGS..., packages_wait, packaged NAME
 #                        the same, side by side with others (below)
 #   record_arguments BIN LOG TOOL...  shims in BIN that log every argument TOOL is given to LOG
@@ -15,6 +16,9 @@
 #                        $work/NAME.out and .err, exit in $status
 #   refused NAME STATUS LINE [OUT_DIR]  the row ended with STATUS and LINE alone (warnings aside),
 #                        OUT_DIR absent, and untouched
+#   row_starts           marks a row's start: what is written later is the row's, but for the
+#                        files that processes (the caller's) have open for writing now
+#   written_since_row PATH... [-- PRUNE...]  up to three files written under PATH since then
 #   untouched NAME       nothing outside the build tree written since the row's tool started, and
 #                        the tools' temporary folder (TMPDIR) empty; it is emptied for the next row
 #   report               prints "N passed, N failed" and fails if any did
@@ -63,13 +67,53 @@ BASE=(Kestovar.ocx=kestovar-updated Sorvalen.ocx=sorvalen-updated QuilbrexPatch.
 # shellcheck disable=SC2034 # GOOD: set here for the scripts that source this
 GOOD=(kestovar.OCX=kestovar-updated+ SORVALEN.OCX=sorvalen-updated QuilbrexPatch.TXT=notes)
 
+# A tool's run is bounded by a hang guard, never by how fast it should be:
+# what its answer takes is a response time, which scripts/bench-response
+# measures. A run still going after HANG_GUARD_SECONDS is killed (status
+# 124), and the row fails saying so.
+HANG_GUARD_SECONDS=900
+hang_guard() { # NAME STATUS
+    [ "$2" = 124 ] || return 0
+    echo "FAIL: $1: hang guard: still running after $((HANG_GUARD_SECONDS / 60)) minutes, and killed"
+    failed=$((failed + 1))
+}
+
 # shellcheck disable=SC2034 # status: set here for the scripts that source this
 package() { # NAME ARGS...: runs scripts/package, its output in $work/NAME.out and .err
     local name=$1
     shift
-    timeout 600 scripts/package "$@" >"$work/$name.out" 2>"$work/$name.err"
-    status=$? # 124: still running after 10 minutes, and killed
+    timeout "$HANG_GUARD_SECONDS" scripts/package "$@" >"$work/$name.out" 2>"$work/$name.err"
+    status=$?
     echo "$status" >"$work/$name.status"
+    hang_guard "$name" "$status"
+}
+
+# One unsigned release of a plain kit (BASE), for the tests that only check
+# a release: packaged once per run of the test command, in the folder it
+# names in CORVANDEL_TEST_SHARED (one test at a time makes it, the others
+# wait), and copied to OUT; a test run alone packages its own. Its time is
+# the commit's, whatever SOURCE_DATE_EPOCH the test sets.
+shared_release() { # NAME OUT: as package does
+    local shared=${CORVANDEL_TEST_SHARED:-}
+    if [ -z "$shared" ]; then
+        make_kit "$work/shared-kit" "${BASE[@]}"
+        (unset SOURCE_DATE_EPOCH && package "$1" "$work/shared-kit" "$2")
+        packaged "$1"
+        return
+    fi
+    mkdir -p "$shared"
+    (
+        flock 9
+        [ ! -s "$shared/release/SHA256SUMS" ] || exit 0
+        rm -rf "$shared/kit" "$shared/release.new"
+        make_kit "$shared/kit" "${BASE[@]}"
+        unset SOURCE_DATE_EPOCH
+        package "$1" "$shared/kit" "$shared/release.new"
+        [ "$status" -ne 0 ] || mv "$shared/release.new" "$shared/release"
+    ) 9>>"$shared/lock"
+    [ -e "$work/$1.status" ] || echo "(packaged once in this run of the test command, into $shared)" | tee "$work/$1.out" >"$work/$1.err"
+    packaged "$1" # "no status" when another test packaged it
+    if [ -s "$shared/release/SHA256SUMS" ] && cp -a "$shared/release" "$2"; then status=0; fi
 }
 
 # The rows of a table packaged side by side, PACKAGE_JOBS at a time: each row
@@ -88,11 +132,11 @@ package_alongside() { # NAME ARGS...
         [ ${#running[@]} -lt ${#PACKAGING[@]} ] || sleep 0.3
         PACKAGING=("${running[@]}")
     done
-    { timeout 600 scripts/package "$@" >"$work/$name.out" 2>"$work/$name.err"; echo $? >"$work/$name.status"; } &
+    { timeout "$HANG_GUARD_SECONDS" scripts/package "$@" >"$work/$name.out" 2>"$work/$name.err"; echo $? >"$work/$name.status"; } &
     PACKAGING+=($!)
 }
 packages_wait() { [ ${#PACKAGING[@]} -eq 0 ] || wait "${PACKAGING[@]}"; PACKAGING=(); }
-packaged() { status=$(cat "$work/$1.status" 2>/dev/null || echo "no status"); } # NAME
+packaged() { status=$(cat "$work/$1.status" 2>/dev/null || echo "no status"); hang_guard "$1" "$status"; } # NAME
 
 # A secret must never reach a tool's arguments: these shims record them.
 record_arguments() { # BIN LOG TOOL...
@@ -146,8 +190,8 @@ token_store() { # OBJECT ID CERTIFICATE
 
 # An RFC 3161 timestamp server on 127.0.0.1 (`openssl ts -reply` behind
 # tsa_server.py) with a throwaway root, $work/tsa/root.pem. Sets LIVE, its
-# URL ("" when it did not start); bounded: it stops by itself after 10
-# minutes, and stop_tsa kills it by PID.
+# URL ("" when it did not start); bounded: it stops by itself after an
+# hour (a hang guard, far beyond any test's run), and stop_tsa kills it by PID.
 tsa_pid=
 # shellcheck disable=SC2034 # LIVE: set here for the scripts that source this
 start_tsa() {
@@ -178,35 +222,59 @@ ordering = yes
 tsa_name = yes
 ess_cert_id_alg = sha256
 CONFIG
-    /usr/bin/python3 tests/package/tsa_server.py "$tsa/port" "$tsa/tsa.cnf" 600 &
+    /usr/bin/python3 tests/package/tsa_server.py "$tsa/port" "$tsa/tsa.cnf" 3600 &
     tsa_pid=$!
-    for _ in $(seq 50); do [ -s "$tsa/port" ] && break; sleep 0.2; done
+    local guard=$((SECONDS + 300))
+    until [ -s "$tsa/port" ] || ! kill -0 "$tsa_pid" 2>/dev/null || [ $SECONDS -ge $guard ]; do sleep 0.2; done
+    [ -s "$tsa/port" ] || ! kill -0 "$tsa_pid" 2>/dev/null || echo "FAIL: hang guard: the timestamp server had chosen no port after 5 minutes"
     LIVE=
     [ ! -s "$tsa/port" ] || LIVE=http://127.0.0.1:$(cat "$tsa/port")/tsa
 }
 stop_tsa() { [ -z "$tsa_pid" ] || kill "$tsa_pid" 2>/dev/null; }
 
 # What a row may not touch: /etc, this checkout outside build/, and whatever
-# the tools would leave in their temporary folder or beside OUT_DIR.
+# the tools would leave in their temporary folder or beside OUT_DIR. A file
+# that a process had open for writing when the row started is the caller's
+# (the log that `scripts/test | tee test.log` writes, say): the row's tool
+# had not started then, so it is never counted as the tool's write.
 marker=$work/before-row
+checkout=$(pwd -P)
+row_starts() {
+    touch "$marker"
+    # Each descriptor's flags end in the access mode's octal digit: 1 write, 2 read and write.
+    find /proc/[0-9]*/fd -mindepth 1 -maxdepth 1 -type l -lname '/*' -printf '%h/%f\t%l\n' 2>/dev/null |
+        awk -F'\t' '{ info = $1; sub("/fd/", "/fdinfo/", info); mode = ""
+            while ((getline line < info) > 0) if (line ~ /^flags:/) mode = substr(line, length(line)) % 4
+            close(info); if (mode == 1 || mode == 2) print $2 }' 2>/dev/null | sort -u >"$marker.open"
+}
+# What was written since the row started under each PATH, the caller's files
+# and what PRUNE names (find's -path patterns) left out.
+written_since_row() { # PATH... [-- PRUNE...]
+    local paths=() prune=(-path /nowhere) path
+    while [ $# -gt 0 ] && [ "$1" != -- ]; do paths+=("$1"); shift; done
+    [ $# -eq 0 ] || { shift; for path in "$@"; do prune+=(-o -path "$path"); done; }
+    find "${paths[@]}" -mindepth 1 -xdev \( "${prune[@]}" \) -prune -o -newer "$marker" -print 2>/dev/null |
+        grep -vxF -f "$marker.open" | head -n 3 | tr '\n' ' '
+}
 untouched() { # NAME
     local changed
-    changed=$(find /etc . -mindepth 1 \( -path ./build -o -path ./.git \) -prune -o -newer "$marker" -print 2>/dev/null | head -n 3 | tr '\n' ' ')
+    changed=$(written_since_row /etc "$checkout" -- "$checkout/build" "$checkout/.git")
     check "$1: nothing outside the build tree was written${changed:+; written: $changed}" test -z "$changed"
     changed=$(find "$TMPDIR" -mindepth 1 -maxdepth 1 -printf '%f ')
     check "$1: the tools' temporary folder is empty${changed:+; it holds $changed}" test -z "$changed"
     rm -rf "${TMPDIR:?}"/*
 }
-touch "$marker"
+row_starts
 # Lets a row's tool run; a row is one tool's call with the environment it names.
 tool() { # NAME ENV... -- TOOL ARGS...: output in $work/NAME.out and .err, exit in $status
     local name=$1 environment=()
     shift
     while [ "$1" != -- ]; do environment+=("$1"); shift; done
     shift
-    touch "$marker"
-    env "${environment[@]}" timeout 600 "$@" >"$work/$name.out" 2>"$work/$name.err"
+    row_starts
+    env "${environment[@]}" timeout "$HANG_GUARD_SECONDS" "$@" >"$work/$name.out" 2>"$work/$name.err"
     status=$?
+    hang_guard "$name" "$status"
 }
 refused() { # NAME STATUS LINE [OUT_DIR]: the row's verdict, its one line, OUT_DIR absent, nothing written
     check "$1: exit status $2, got $status" test "$status" -eq "$2"

@@ -89,19 +89,38 @@ echo "a file of the packaging machine" >"$work/private.txt"
 make_kit "$work/linked-kit" "${BASE[@]}" QuilbrexPatch.txt=@../private.txt
 ln -s linked-kit "$work/kit-link" # a kit folder named through a link is followed
 BUILD_ZERO=${PLAN_OUTDATED_VERSION%.*.*}.0.0 # the fixtures' build-zero role: a version of the family the patch refuses
-# name | exit status | "kit" and the changes to a good kit, or the arguments | the one line it must print
+# The kit read as scripts/package reads it (scripts/lib/kit.sh), without the build and Wine
+# before it: each component reads as the version the patch installs. Output and status as
+# package_alongside leaves them, status 1 when the kit is refused.
+kit_read() { # NAME KIT
+    # shellcheck disable=SC2016 # expanded by the shell that reads the kit
+    bash -c 'source scripts/lib/release-record.sh && source scripts/lib/patch-world.sh && source scripts/lib/kit.sh || exit 3
+        staging=$1 faults=()
+        say() { :; }
+        warn() { echo "package: warning: $*" >&2; }
+        fault() { faults+=("$*"); }
+        stop() { echo "package: $*" >&2; exit 2; }
+        patch_world_start() { :; }
+        file_versions() { for _ in "$@"; do echo "$PLAN_UPDATED_VERSION"; done; }
+        check_kit "$2" "$2"
+        [ ${#faults[@]} -eq 0 ] || { printf "package: %s\n" "${faults[@]}" >&2; exit 1; }' _ "$work/staging-$1" "$2" \
+        >"$work/$1.out" 2>"$work/$1.err"
+    echo $? >"$work/$1.status"
+}
+# name | exit status | "kit" (packaged) or "read" (only read, as above) and the changes to a good kit,
+#   or the arguments | the one line it must print
 REFUSALS=(
     "component_at_build_zero|1|kit Kestovar.ocx=kestovar-build-zero|Kestovar.ocx is $BUILD_ZERO; the patch installs $PLAN_UPDATED_VERSION and would refuse $BUILD_ZERO on its next run"
     "component_outdated|1|kit Sorvalen.ocx=sorvalen-outdated|Sorvalen.ocx is $PLAN_OUTDATED_VERSION; the patch installs $PLAN_UPDATED_VERSION and would replace $PLAN_OUTDATED_VERSION again on every run"
     "no_version_resource|1|kit Sorvalen.ocx=no-version|Sorvalen.ocx has no version resource"
-    "notes_missing|1|kit QuilbrexPatch.txt=-|QuilbrexPatch.txt is missing from KIT_DIR ($work/kits/notes_missing)"
-    "stray_version_dll|1|kit version.dll=kestovar-updated|version.dll does not belong in a patch kit: it would be loaded by programs started beside it"
-    "folder_in_kit|1|kit tools=/|tools does not belong in a patch kit: it is a folder, and a kit holds only Kestovar.ocx Sorvalen.ocx QuilbrexPatch.txt"
-    "one_name_twice|1|kit KESTOVAR.OCX=kestovar-updated|Kestovar.ocx and KESTOVAR.OCX are one file on Windows, where names ignore case: keep one"
-    "component_is_a_folder|1|kit Sorvalen.ocx=/|Sorvalen.ocx is a folder, not a file"
+    "notes_missing|1|read QuilbrexPatch.txt=-|QuilbrexPatch.txt is missing from KIT_DIR ($work/kits/notes_missing)"
+    "stray_version_dll|1|read version.dll=kestovar-updated|version.dll does not belong in a patch kit: it would be loaded by programs started beside it"
+    "folder_in_kit|1|read tools=/|tools does not belong in a patch kit: it is a folder, and a kit holds only Kestovar.ocx Sorvalen.ocx QuilbrexPatch.txt"
+    "one_name_twice|1|read KESTOVAR.OCX=kestovar-updated|Kestovar.ocx and KESTOVAR.OCX are one file on Windows, where names ignore case: keep one"
+    "component_is_a_folder|1|read Sorvalen.ocx=/|Sorvalen.ocx is a folder, not a file"
     "notes_link_outside|1|kit QuilbrexPatch.txt=@$work/private.txt|QuilbrexPatch.txt is a symbolic link to $work/private.txt: put the file itself in the kit"
-    "component_link_inside|1|kit Kestovar.ocx=@Sorvalen.ocx|Kestovar.ocx is a symbolic link to Sorvalen.ocx: put the file itself in the kit"
-    "component_link_to_folder|1|kit Sorvalen.ocx=@/usr/share|Sorvalen.ocx is a symbolic link to /usr/share: put the file itself in the kit"
+    "component_link_inside|1|read Kestovar.ocx=@Sorvalen.ocx|Kestovar.ocx is a symbolic link to Sorvalen.ocx: put the file itself in the kit"
+    "component_link_to_folder|1|read Sorvalen.ocx=@/usr/share|Sorvalen.ocx is a symbolic link to /usr/share: put the file itself in the kit"
     "kit_folder_is_a_link|1|$work/kit-link $work/out-kit_folder_is_a_link|QuilbrexPatch.txt is a symbolic link to ../private.txt: put the file itself in the kit"
     "out_dir_not_empty|2|$work/good $work/full|OUT_DIR $work/full is not empty; packaging never writes over existing files"
     "no_out_dir|2|$work/good|needs KIT_DIR and OUT_DIR; usage: scripts/package KIT_DIR OUT_DIR [--pfx FILE | --pkcs11-module LIB --pkcs11-key URI [--cert CHAIN.pem]] [--sign-components] [--timestamp URL]... [--tsa-ca FILE] [--ca FILE]"
@@ -112,8 +131,9 @@ REFUSALS=(
 for row in "${REFUSALS[@]}"; do
     IFS='|' read -r name expected_status call expected <<<"$row"
     read -ra arguments <<<"$call"
-    if [ "${arguments[0]}" = kit ]; then
+    if [ "${arguments[0]}" = kit ] || [ "${arguments[0]}" = read ]; then
         make_kit "$work/kits/$name" "${BASE[@]}" "${arguments[@]:1}"
+        [ "${arguments[0]}" = kit ] || { kit_read "$name" "$work/kits/$name"; continue; }
         arguments=("$work/kits/$name" "$work/out-$name")
     fi
     CORVANDEL_PFX_PASSWORD=wrong package_alongside "$name" "${arguments[@]}"

@@ -16,12 +16,13 @@ trap 'rm -rf "$work"' EXIT
 # pipefail in a folder of its own; its output in $work/NAME.out, its exit in $status.
 run_steps() { # NAME SCRIPT
     mkdir -p "$work/$1"
-    (cd "$work/$1" && timeout 60 bash -c "set -euo pipefail; source '$project/scripts/lib/test-steps.sh'; $2") \
+    (cd "$work/$1" && timeout 300 bash -c "set -euo pipefail; source '$project/scripts/lib/test-steps.sh'; $2") \
         >"$work/$1.out" 2>&1
     status=$?
+    [ "$status" -ne 124 ] || echo "FAIL: $1: hang guard: the steps were still running after 5 minutes, and were killed"
 }
 said() { grep -qE -- "$2" "$work/$1.out"; } # NAME PATTERN
-T='[0-9]+ min +[0-9]+ s' # a step's time, which a busy machine stretches
+T='[0-9]+ min +[0-9]+ s +[0-9]+ min +[0-9]+\.[0-9] s' # a step's wall and processor time, which a busy machine stretches
 
 # name | the steps | exit | a line the output must hold | another (extended patterns)
 CASES=(
@@ -41,6 +42,11 @@ for row in "${CASES[@]}"; do
     rm -rf "$work/case" "$work/case.out"
 done
 
+# A step that spends about a second of processor time, and the whole's line.
+run_steps busy "step_alongside busy 'spends a second' bash -c 'for ((i = 0; i < 400000; i++)); do :; done; echo 1 passed, 0 failed'; steps_wait; steps_report"
+check "busy: its processor time is counted: $(grep '^  busy ' "$work/busy.out")" \
+    bash -c "grep '^  busy ' '$work/busy.out' | grep -qvE ' 0 min +0\\.0 s +1 checks'"
+check "busy: the whole's line says how it was counted" said busy "^  in all +$T  \\(processor time: "
 run_steps jobs "TEST_JOBS=0 source '$project/scripts/lib/test-steps.sh'"
 check "TEST_JOBS=0 is refused, exit 2, got $status" test "$status" -eq 2
 

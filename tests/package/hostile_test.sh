@@ -253,7 +253,8 @@ untouched mirror_unreadable
 # unsigned Release, and for packaging, Debian's mirror unreachable. The tools
 # must take the source whose InRelease Debian's key signs, and say apt's error.
 apt_world() { # DIR SOURCE-LINE... (each "URI SUITE ORIGIN"): a sources list, and Release files as apt keeps them
-    # (ORIGIN "signed": this machine's own InRelease of SUITE from Debian's mirror, signed by Debian)
+    # (ORIGIN "signed": this machine's own InRelease of SUITE from Debian's mirror, signed by Debian;
+    # "forged": that InRelease with a line changed under Debian's signature)
     local dir=$1 uri suite origin list signed
     signed=/var/lib/apt/lists/$(sed 's|^[a-z]*://||; s|/$||; s|/|_|g' <<<"$(debian_mirror_of_this_machine)")_dists
     shift
@@ -265,6 +266,8 @@ apt_world() { # DIR SOURCE-LINE... (each "URI SUITE ORIGIN"): a sources list, an
         list=$(sed 's|^[a-z]*://||; s|/$||; s|/|_|g' <<<"$uri")_dists_${suite}
         if [ "$origin" = signed ]; then
             cp "${signed}_${suite}_InRelease" "$dir/lists/${list}_InRelease"
+        elif [ "$origin" = forged ]; then
+            sed 's/^Version: /Version: 9/' "${signed}_${suite}_InRelease" >"$dir/lists/${list}_InRelease"
         else
             printf 'Origin: %s\nLabel: %s\nSuite: %s\nCodename: %s\nComponents: main\nArchitectures: %s\n' \
                 "$origin" "$origin" "$suite" "$suite" "$(dpkg --print-architecture)" >"$dir/lists/${list}_Release"
@@ -275,10 +278,11 @@ apt_world() { # DIR SOURCE-LINE... (each "URI SUITE ORIGIN"): a sources list, an
         "$dir" "$dir" >"$dir/apt.conf"
     chmod -R go-w "$dir"
 }
-apt_world "$work/apt-third-party" "http://aaa.vendor.example/repo bookworm Debian" "$(debian_mirror_of_this_machine) bookworm signed"
+apt_world "$work/apt-third-party" "http://aaa.vendor.example/repo bookworm Debian" "http://bbb.vendor.example/repo bookworm forged" \
+    "$(debian_mirror_of_this_machine) bookworm signed"
 tool third_party_first APT_CONFIG="$work/apt-third-party/apt.conf" -- scripts/verify-release "$work/release" --trusted-ref HEAD
 check "third_party_first: verified, exit status 0, got $status ($(tail -n1 "$work/third_party_first.out"))" test "$status" -eq 0
-check "third_party_first: Debian's mirror was taken, not the vendor's listed before it that calls itself Debian" \
+check "third_party_first: Debian's mirror was taken, not the vendors' listed before it that call themselves Debian (one under a broken signature)" \
     grep -qx "verify-release: 4/7 toolchain: bookworm, the recorded versions, from $(debian_mirror_of_this_machine)" "$work/third_party_first.out"
 untouched third_party_first
 apt_world "$work/apt-unreachable" "http://aaa.vendor.example/repo stable Vendor" "http://127.0.0.1:1/debian/ bookworm signed"

@@ -184,7 +184,8 @@ root_prepare() { # RECORD MIRROR
     fault=$(userns_fault)
     [ -z "$fault" ] || { ROOT_FAULT=$fault; return 1; }
     include=$(buildinfo_toolchain "$1" | awk '{ printf "%s%s=%s", (NR > 1 ? "," : ""), $1, $2 }')
-    # Debian's keyring alone checks the packages: mmdebstrap then ignores the host's trusted.gpg.d.
+    # Debian's keyring alone checks the packages: --keyring replaces only apt's trusted.gpg,
+    # and apt would still take any key in the host's trusted.gpg.d, which signed-by shuts out.
     [ -r "$DEBIAN_KEYRING" ] || { ROOT_FAULT="no $DEBIAN_KEYRING to check Debian's packages with: as root, apt-get install debian-archive-keyring"; return 1; }
     making+=(--keyring="$DEBIAN_KEYRING" --include="$include" --aptopt='Acquire::Check-Valid-Until "false"' "$suite")
     log=$ROOT.log
@@ -193,13 +194,13 @@ root_prepare() { # RECORD MIRROR
     remove_leftover "$ROOT.new"
     if [ "$(root_mode)" = root ]; then
         timeout 1200 mmdebstrap --mode=root --format=directory "${making[@]}" "$ROOT.new" \
-            "deb $2 $suite main" "deb $2 $suite-updates main" >"$log" 2>&1
+            "deb [signed-by=$DEBIAN_KEYRING] $2 $suite main" "deb [signed-by=$DEBIAN_KEYRING] $2 $suite-updates main" >"$log" 2>&1
     else
         # As a tar, unpacked as the user: the files are the user's own, and the
         # device nodes stay out (the build gets the system's /dev/null).
         mkdir "$ROOT.new" && set -o pipefail &&
             timeout 1200 mmdebstrap --mode=unshare --format=tar "${making[@]}" - \
-                "deb $2 $suite main" "deb $2 $suite-updates main" 2>"$log" |
+                "deb [signed-by=$DEBIAN_KEYRING] $2 $suite main" "deb [signed-by=$DEBIAN_KEYRING] $2 $suite-updates main" 2>"$log" |
             tar -C "$ROOT.new" --exclude='./dev/*' -xf - 2>>"$log" &&
             : >"$ROOT.new/dev/null" && chmod -R u+w "$ROOT.new"
     fi || {

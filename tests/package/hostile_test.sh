@@ -305,11 +305,12 @@ message(STATUS "sandbox probe ran; name lookup: \${lookup}")
 CMAKE
 git -C "$clone" checkout -q -b side && git -C "$clone" -c user.name=test -c user.email=test@example.invalid commit -qam "A build that writes outside its tree"
 SIDE=$(git -C "$clone" rev-parse HEAD)
+git -C "$clone" tag v9.9.9 # as a fork's tag lands in refs/tags once the fork is fetched: it vouches for nothing
 lying commit_on_a_side_branch "sed -i 's/^Commit: .*/Commit: $SIDE/' BUILDINFO"
 roots_changed() { local root; for root in "$PWD"/build/release-root/*/usr/bin; do find "${root%/usr/bin}" -newer "$marker" -print -quit; done; }
 # name | options | exit status | the verdict after "verify-release: "
 SIDE_ROWS=(
-    "side_branch_untrusted||1|not verified: rebuild: commit ${SIDE:0:12}, which BUILDINFO names, is not one this repository vouches for: none of the refs this repository trusts reaches it (it trusts refs/remotes/origin/HEAD refs/remotes/origin/main refs/tags/v[0-9]*); bring the published branch and tags up to date (git fetch origin), or name a ref you trust with --trusted-ref REF"
+    "side_branch_untrusted||1|not verified: rebuild: commit ${SIDE:0:12}, which BUILDINFO names, is not one this repository vouches for: none of the refs this repository trusts reaches it (it trusts refs/remotes/origin); bring the published branches up to date (git fetch origin), or name a ref you trust (a release tag, say) with --trusted-ref REF"
     "side_branch_trusted|--trusted-ref side|0|verified: CorvandelUpdate.exe is commit ${SIDE:0:12} rebuilt byte for byte; it is unsigned"
 )
 for row in "${SIDE_ROWS[@]}"; do

@@ -56,6 +56,7 @@ source "${BASH_SOURCE[0]%/*}/source-commit.sh"
 RELEASE_PIN=cmake/release-toolchain.pin
 ROOT_CACHE=$(cd "${BASH_SOURCE[0]%/*}/../.." && pwd)/build/release-root # this checkout's, wherever it is run from
 ROOT_LOCK_SECONDS=3600
+ROOT_LOG_BYTES=$((4 << 20))
 # shellcheck disable=SC2034 # DEBIAN_MIRROR_CACHE: read by debian_mirror (scripts/lib/debian-mirror.sh)
 DEBIAN_MIRROR_CACHE=$ROOT_CACHE/debian-mirror
 # chroot lives in sbin, which an ordinary user's PATH may lack.
@@ -244,9 +245,15 @@ root_build() { # OUT [DIR]
         ROOT_FAULT="could not make the build's view of the root in $scratch"
         return 1
     }
-    root_enter 600 "$scratch" "$build" "cmake -S /src -B $build --toolchain /src/cmake/mingw-i686.cmake \
-        -DCMAKE_BUILD_TYPE=Release -DCORVANDEL_EXE_ONLY=ON && cmake --build $build --target CorvandelUpdate" \
-        >"$ROOT.build.log" 2>&1 || status=$?
+    # The build gets neither the lock's file (root's, outside the sandbox) nor the terminal,
+    # and of what it prints only the first ROOT_LOG_BYTES are kept.
+    (
+        root_unlock
+        root_enter 600 "$scratch" "$build" "cmake -S /src -B $build --toolchain /src/cmake/mingw-i686.cmake \
+            -DCMAKE_BUILD_TYPE=Release -DCORVANDEL_EXE_ONLY=ON && cmake --build $build --target CorvandelUpdate" ||
+            echo "$?" >"$scratch/status"
+    ) </dev/null 2>&1 | { head -c "$ROOT_LOG_BYTES" >"$ROOT.build.log"; cat >/dev/null; }
+    [ ! -s "$scratch/status" ] || status=$(cat "$scratch/status")
     local exe=$scratch/view$build/CorvandelUpdate.exe
     [ "$(root_mode)" = root ] || exe=$scratch/upper$build/CorvandelUpdate.exe
     if [ "$status" -ne 0 ] || [ ! -f "$exe" ] || [ -L "$exe" ]; then

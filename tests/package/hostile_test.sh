@@ -145,6 +145,12 @@ for row in "${TREE_ROWS[@]}"; do
     (cd "$clone" && eval "$change")
     tool "$name" -- "$clone/scripts/package" "$work/good" "$work/out-$name" --pfx "$work/good.pfx"
     refused "$name" 2 "package: $expected" "$work/out-$name"
+    if [ "$name" = owned_by_another_user ]; then # verify-release names it alike, before it reads a release
+        tool "verify_$name" -- "$clone/scripts/verify-release" "$work/good"
+        check "verify_$name: exit status 2, \"verify-release: cannot verify: $expected\"; got $status, $(tail -n1 "$work/verify_$name.out")" \
+            test "$status $(tail -n1 "$work/verify_$name.out")" = "2 verify-release: cannot verify: $expected"
+        untouched "verify_$name"
+    fi
     chown -R 0:0 "$clone" && (cd "$clone" && rm -f .git/index update/planted.h && git reset -q && git checkout -q -- update/plan.h)
 done
 

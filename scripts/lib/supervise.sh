@@ -98,7 +98,11 @@ remove_leftover() { # PATH
     awk -v under="$1/" 'index($2, under) == 1 { print $2 }' /proc/self/mounts | sort -r | while read -r point; do
         umount -l "$point" 2>/dev/null || true
     done
-    rm -rf --one-file-system -- "$1" 2>/dev/null || true
+    # A folder the build made unwritable (chmod 0555, 0) would keep its files from an
+    # ordinary user: folders only, for a view's files are the cached root's, hard-linked.
+    find "$1" -xdev -type d ! -perm -u=rwx -exec chmod u+rwx {} \; 2>/dev/null || true
+    rm -rf --one-file-system -- "$1" 2>/dev/null ||
+        echo "${0##*/}: could not remove $(shown "$1"), which it made; remove it by hand" >&2
 }
 
 # Only the list this work's supervisor made: the variable comes from the environment.

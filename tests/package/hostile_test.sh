@@ -122,7 +122,7 @@ refused legacy_pfx 2 "package: $work/legacy.pfx: its key is encrypted with a leg
 tool pfx_without_key -- scripts/package "$work/good" "$work/out-pfx_without_key" --pfx "$work/no-key.pfx"
 refused pfx_without_key 2 "package: $work/no-key.pfx: holds no private key that this system's OpenSSL can use (a PFX exported without its key?)" "$work/out-pfx_without_key"
 for name in legacy_pfx pfx_without_key; do
-    check "$name: refused before anything was built" bash -c "! grep -q 'building' '$work/$name.out'"
+    check "$name: refused before the exe was built" bash -c "! grep -q 'building CorvandelUpdate.exe' '$work/$name.out'"
 done
 
 # ------------------------------------------------ package: a tree that is not its commit

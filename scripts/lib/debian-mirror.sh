@@ -30,8 +30,9 @@ DEBIAN_MIRROR=http://deb.debian.org/debian/
 # answer is kept in DEBIAN_MIRROR_CACHE (when set) for as long as apt's
 # configuration and Release files stay the same.
 debian_mirror() {
-    local filename component architecture release mirror='' key kept
+    local filename component architecture release mirror='' key kept signed
     key=$({
+        echo "signed text only" # the rule: a mirror chosen by an older one is not kept
         echo "${APT_CONFIG:-}"
         [ -z "${APT_CONFIG:-}" ] || cat "$APT_CONFIG" 2>/dev/null
         stat -c '%n %Y %s' /etc/apt/sources.list /etc/apt/sources.list.d/* /etc/apt/apt.conf.d/* \
@@ -42,12 +43,13 @@ debian_mirror() {
         is_http_url "$kept" && { echo "$kept"; return; }
     fi
     # A Release file says whatever its maker likes: only what Debian's key signs counts.
+    # gpgv prints the text whatever the signature, so only its exit status vouches for it.
     # shellcheck disable=SC2016 # apt's own $(FIELD) placeholders, not the shell's
     while IFS='|' read -r filename component architecture mirror; do
         is_http_url "$mirror" || { mirror=''; continue; }
         release=${filename%%_"${component//\//_}"_binary-"$architecture"_Packages*}_InRelease
-        [ -f "$release" ] && [ "$(gpgv --keyring "$DEBIAN_KEYRING" --output - "$release" 2>/dev/null |
-            sed -n '/^$/q; s/^Label: //p')" = Debian ] && break
+        [ -f "$release" ] && signed=$(gpgv --keyring "$DEBIAN_KEYRING" --output - "$release" 2>/dev/null) &&
+            [ "$(sed -n '/^$/q; s/^Label: //p' <<<"$signed")" = Debian ] && break
         mirror=''
     done < <(apt-get indextargets --format '$(FILENAME)|$(COMPONENT)|$(ARCHITECTURE)|$(REPO_URI)' 'Created-By: Packages' 2>/dev/null)
     mirror=${mirror:-$DEBIAN_MIRROR}

@@ -24,11 +24,10 @@ for name in "${PLAN_COMPONENTS[@]}"; do ROW_BYTES[$name]=${PLAN_ROW_BYTES[$name]
 # Far more than any component or notes file; a kit entry larger is not one.
 KIT_LIMIT_BYTES=$((64 * 1024 * 1024))
 
-# The entry's bytes into COPY, and only a regular file's: a link or a device
-# put in its place meanwhile is not followed, and the copy is judged again.
+# The entry's bytes into COPY, and only a regular file's, read no further than
+# the limit: a link, a pipe or a device put in its place meanwhile is not read.
 kit_copy() { # ENTRY COPY
-    timeout 60 cp --no-dereference -- "$1" "$2" 2>/dev/null && [ -f "$2" ] && [ ! -L "$2" ] &&
-        [ "$(stat -c %s "$2")" -le "$KIT_LIMIT_BYTES" ]
+    rm -f -- "$2" && copy_bounded "$1" "$2" "$KIT_LIMIT_BYTES" 2>/dev/null
 }
 
 # shellcheck disable=SC2034 # version: set here for the scripts that source this

@@ -56,6 +56,7 @@ source "${BASH_SOURCE[0]%/*}/source-commit.sh"
 RELEASE_PIN=cmake/release-toolchain.pin
 ROOT_CACHE=$(cd "${BASH_SOURCE[0]%/*}/../.." && pwd)/build/release-root # this checkout's, wherever it is run from
 ROOT_LOCK_SECONDS=3600
+ROOT_LOG_BYTES=$((4 << 20))
 # shellcheck disable=SC2034 # DEBIAN_MIRROR_CACHE: read by debian_mirror (scripts/lib/debian-mirror.sh)
 DEBIAN_MIRROR_CACHE=$ROOT_CACHE/debian-mirror
 # chroot lives in sbin, which an ordinary user's PATH may lack.
@@ -184,7 +185,8 @@ root_prepare() { # RECORD MIRROR
     fault=$(userns_fault)
     [ -z "$fault" ] || { ROOT_FAULT=$fault; return 1; }
     include=$(buildinfo_toolchain "$1" | awk '{ printf "%s%s=%s", (NR > 1 ? "," : ""), $1, $2 }')
-    # Debian's keyring alone checks the packages: mmdebstrap then ignores the host's trusted.gpg.d.
+    # Debian's keyring alone checks the packages: --keyring replaces only apt's trusted.gpg,
+    # and apt would still take any key in the host's trusted.gpg.d, which signed-by shuts out.
     [ -r "$DEBIAN_KEYRING" ] || { ROOT_FAULT="no $DEBIAN_KEYRING to check Debian's packages with: as root, apt-get install debian-archive-keyring"; return 1; }
     making+=(--keyring="$DEBIAN_KEYRING" --include="$include" --aptopt='Acquire::Check-Valid-Until "false"' "$suite")
     log=$ROOT.log
@@ -193,13 +195,13 @@ root_prepare() { # RECORD MIRROR
     remove_leftover "$ROOT.new"
     if [ "$(root_mode)" = root ]; then
         timeout 1200 mmdebstrap --mode=root --format=directory "${making[@]}" "$ROOT.new" \
-            "deb $2 $suite main" "deb $2 $suite-updates main" >"$log" 2>&1
+            "deb [signed-by=$DEBIAN_KEYRING] $2 $suite main" "deb [signed-by=$DEBIAN_KEYRING] $2 $suite-updates main" >"$log" 2>&1
     else
         # As a tar, unpacked as the user: the files are the user's own, and the
         # device nodes stay out (the build gets the system's /dev/null).
         mkdir "$ROOT.new" && set -o pipefail &&
             timeout 1200 mmdebstrap --mode=unshare --format=tar "${making[@]}" - \
-                "deb $2 $suite main" "deb $2 $suite-updates main" 2>"$log" |
+                "deb [signed-by=$DEBIAN_KEYRING] $2 $suite main" "deb [signed-by=$DEBIAN_KEYRING] $2 $suite-updates main" 2>"$log" |
             tar -C "$ROOT.new" --exclude='./dev/*' -xf - 2>>"$log" &&
             : >"$ROOT.new/dev/null" && chmod -R u+w "$ROOT.new"
     fi || {
@@ -243,9 +245,15 @@ root_build() { # OUT [DIR]
         ROOT_FAULT="could not make the build's view of the root in $scratch"
         return 1
     }
-    root_enter 600 "$scratch" "$build" "cmake -S /src -B $build --toolchain /src/cmake/mingw-i686.cmake \
-        -DCMAKE_BUILD_TYPE=Release -DCORVANDEL_EXE_ONLY=ON && cmake --build $build --target CorvandelUpdate" \
-        >"$ROOT.build.log" 2>&1 || status=$?
+    # The build gets neither the lock's file (root's, outside the sandbox) nor the terminal,
+    # and of what it prints only the first ROOT_LOG_BYTES are kept.
+    (
+        root_unlock
+        root_enter 600 "$scratch" "$build" "cmake -S /src -B $build --toolchain /src/cmake/mingw-i686.cmake \
+            -DCMAKE_BUILD_TYPE=Release -DCORVANDEL_EXE_ONLY=ON && cmake --build $build --target CorvandelUpdate" ||
+            echo "$?" >"$scratch/status"
+    ) </dev/null 2>&1 | { head -c "$ROOT_LOG_BYTES" >"$ROOT.build.log"; cat >/dev/null; }
+    [ ! -s "$scratch/status" ] || status=$(cat "$scratch/status")
     local exe=$scratch/view$build/CorvandelUpdate.exe
     [ "$(root_mode)" = root ] || exe=$scratch/upper$build/CorvandelUpdate.exe
     if [ "$status" -ne 0 ] || [ ! -f "$exe" ] || [ -L "$exe" ]; then

@@ -80,9 +80,11 @@ worktree_differences() { # COMMIT
     rm -f "$committed" "$committed.sorted" "$here" "$here.files"
 }
 
-# The published branch as the clone's remote names it, and the release tags.
+# The branches of the clone's remote origin, as it last fetched them. Not the
+# tags: a tag fetched from any remote (a fork's) lands in refs/tags, so a tag
+# counts only when --trusted-ref names it.
 # shellcheck disable=SC2034 # TRUSTED_REFS_DEFAULT: set here for the scripts that source this
-TRUSTED_REFS_DEFAULT=(refs/remotes/origin/HEAD refs/remotes/origin/main 'refs/tags/v[0-9]*')
+TRUSTED_REFS_DEFAULT=(refs/remotes/origin)
 TRUSTED_REF=
 # shellcheck disable=SC2034 # TRUSTED_REF: set here for the scripts that source this
 trusted_ref_check() { # REF

@@ -9,8 +9,9 @@
 # not yet cleaned up. Source it at the top of the tool, before anything else:
 #   supervise TOOL SCRIPT ARGS...  in the first shell: runs SCRIPT ARGS... as its own process group,
 #                                  waits and exits with its status; on INT, TERM or HUP says so in
-#                                  one line, stops every process of the work and exits 2. In the
-#                                  work, returns at once
+#                                  one line, stops every process of the work and exits 2. The
+#                                  secrets (SECRET_NAMES) reach the work on pipes, never in its
+#                                  environment. In the work, takes them into variables and returns
 #   committing                     (in the work) what follows must not be cut short: the one rename
 #                                  that writes the release. Interrupted from now on, the supervisor lets
 #                                  the work end by itself, and its status stands
@@ -25,8 +26,8 @@ SUPERVISE_COMMIT_SECONDS=60
 
 supervise() { # TOOL SCRIPT ARGS...
     # The work knows it is supervised when its parent is the supervisor that said so.
-    [ "${CORVANDEL_SUPERVISOR:-}" != "$PPID" ] || return 0
-    local tool=$1 script=$2 leftovers work status=0 fault trace=()
+    [ "${CORVANDEL_SUPERVISOR:-}" != "$PPID" ] || { secrets_taken; return 0; }
+    local tool=$1 script=$2 leftovers work status=0 fault trace=() fd name fds=''
     shift 2
     # A key's secrets go to the work alone, not to this shell's own helpers.
     secrets_held
@@ -35,13 +36,34 @@ supervise() { # TOOL SCRIPT ARGS...
     leftovers=$(mktemp "${TMPDIR:-/tmp}/corvandel-leftovers.XXXXXX") || exit 2
     # A trace asked for (bash -x) goes on in the work.
     [[ $- != *x* ]] || trace=(-x)
-    (export "${SECRET_NAMES[@]}" && CORVANDEL_SUPERVISOR=$$ CORVANDEL_LEFTOVERS=$leftovers exec setsid "$BASH" "${trace[@]}" "$script" "$@") &
+    # The secrets go to the work on a pipe each, never in its environment, which
+    # /proc/PID/environ shows for as long as the work runs.
+    for name in "${SECRET_NAMES[@]}"; do
+        [ -n "${!name+set}" ] || continue
+        exec {fd}< <(with_secret "$name" awk -v name="$name" 'BEGIN { printf "%s", ENVIRON[name] }')
+        fds+="$name:$fd "
+    done
+    (CORVANDEL_SECRET_FDS=$fds CORVANDEL_SUPERVISOR=$$ CORVANDEL_LEFTOVERS=$leftovers exec setsid "$BASH" "${trace[@]}" "$script" "$@") &
     work=$!
+    for name in $fds; do fd=${name#*:} && exec {fd}<&-; done
     # shellcheck disable=SC2064 # the values are fixed now, on purpose
     for signal in INT TERM HUP; do trap "supervise_stop '$tool' $work $signal '$leftovers'" "$signal"; done
     wait "$work" || status=$?
     rm -f "$leftovers" "$leftovers.committing"
     exit "$status"
+}
+
+# In the work: each secret the supervisor sent, read from its pipe into a
+# variable of this shell (never the environment), and the pipe closed.
+secrets_taken() {
+    local pair name fd
+    for pair in ${CORVANDEL_SECRET_FDS:-}; do
+        name=${pair%%:*} fd=${pair#*:}
+        [[ " ${SECRET_NAMES[*]} " == *" $name "* && $fd =~ ^[0-9]+$ ]] || continue
+        IFS= read -r -d '' "$name" <&"$fd" || true
+        exec {fd}<&-
+    done
+    unset CORVANDEL_SECRET_FDS
 }
 
 # Every process of the work's session: steps run under timeout make process
@@ -98,7 +120,11 @@ remove_leftover() { # PATH
     awk -v under="$1/" 'index($2, under) == 1 { print $2 }' /proc/self/mounts | sort -r | while read -r point; do
         umount -l "$point" 2>/dev/null || true
     done
-    rm -rf --one-file-system -- "$1" 2>/dev/null || true
+    # A folder the build made unwritable (chmod 0555, 0) would keep its files from an
+    # ordinary user: folders only, for a view's files are the cached root's, hard-linked.
+    find "$1" -xdev -type d ! -perm -u=rwx -exec chmod u+rwx {} \; 2>/dev/null || true
+    rm -rf --one-file-system -- "$1" 2>/dev/null ||
+        echo "${0##*/}: could not remove $(shown "$1"), which it made; remove it by hand" >&2
 }
 
 # Only the list this work's supervisor made: the variable comes from the environment.

@@ -122,7 +122,7 @@ refused legacy_pfx 2 "package: $work/legacy.pfx: its key is encrypted with a leg
 tool pfx_without_key -- scripts/package "$work/good" "$work/out-pfx_without_key" --pfx "$work/no-key.pfx"
 refused pfx_without_key 2 "package: $work/no-key.pfx: holds no private key that this system's OpenSSL can use (a PFX exported without its key?)" "$work/out-pfx_without_key"
 for name in legacy_pfx pfx_without_key; do
-    check "$name: refused before anything was built" bash -c "! grep -q 'building' '$work/$name.out'"
+    check "$name: refused before the exe was built" bash -c "! grep -q 'building CorvandelUpdate.exe' '$work/$name.out'"
 done
 
 # ------------------------------------------------ package: a tree that is not its commit
@@ -145,6 +145,12 @@ for row in "${TREE_ROWS[@]}"; do
     (cd "$clone" && eval "$change")
     tool "$name" -- "$clone/scripts/package" "$work/good" "$work/out-$name" --pfx "$work/good.pfx"
     refused "$name" 2 "package: $expected" "$work/out-$name"
+    if [ "$name" = owned_by_another_user ]; then # verify-release names it alike, before it reads a release
+        tool "verify_$name" -- "$clone/scripts/verify-release" "$work/good"
+        check "verify_$name: exit status 2, \"verify-release: cannot verify: $expected\"; got $status, $(tail -n1 "$work/verify_$name.out")" \
+            test "$status $(tail -n1 "$work/verify_$name.out")" = "2 verify-release: cannot verify: $expected"
+        untouched "verify_$name"
+    fi
     chown -R 0:0 "$clone" && (cd "$clone" && rm -f .git/index update/planted.h && git reset -q && git checkout -q -- update/plan.h)
 done
 
@@ -156,6 +162,7 @@ cat >"$work/spy/osslsigncode" <<SPY
 #!/bin/sh
 if [ "\$1" = sign ]; then
     if grep -rqF -- "$CORVANDEL_PFX_PASSWORD" "$TMPDIR" 2>/dev/null; then echo found; else echo clean; fi >>"$work/spy/seen"
+    ! grep -qaF -- "$CORVANDEL_PFX_PASSWORD" /proc/\$PPID/environ || echo "package's work (\$PPID)" >>"$work/spy/leaked"
 fi
 exec $(command -v osslsigncode) "\$@"
 SPY
@@ -177,7 +184,7 @@ for name in xtrace_bash_x xtrace_shellopts; do
 done
 check "xtrace: the spy looked at each signing, and found the password in no file ($(xargs <"$work/spy/seen"))" \
     bash -c "test -s '$work/spy/seen' && ! grep -q found '$work/spy/seen'"
-check "xtrace: no tool but the signing ones had the password in its environment ($(xargs 2>/dev/null <"$work/spy/leaked"))" \
+check "xtrace: no tool but the signing ones, nor package's work, had the password in its environment ($(xargs 2>/dev/null <"$work/spy/leaked"))" \
     test ! -e "$work/spy/leaked"
 
 # --------------------------------------------------- verify-release: a lying release
@@ -253,7 +260,8 @@ untouched mirror_unreadable
 # unsigned Release, and for packaging, Debian's mirror unreachable. The tools
 # must take the source whose InRelease Debian's key signs, and say apt's error.
 apt_world() { # DIR SOURCE-LINE... (each "URI SUITE ORIGIN"): a sources list, and Release files as apt keeps them
-    # (ORIGIN "signed": this machine's own InRelease of SUITE from Debian's mirror, signed by Debian)
+    # (ORIGIN "signed": this machine's own InRelease of SUITE from Debian's mirror, signed by Debian;
+    # "forged": that InRelease with a line changed under Debian's signature)
     local dir=$1 uri suite origin list signed
     signed=/var/lib/apt/lists/$(sed 's|^[a-z]*://||; s|/$||; s|/|_|g' <<<"$(debian_mirror_of_this_machine)")_dists
     shift
@@ -265,6 +273,8 @@ apt_world() { # DIR SOURCE-LINE... (each "URI SUITE ORIGIN"): a sources list, an
         list=$(sed 's|^[a-z]*://||; s|/$||; s|/|_|g' <<<"$uri")_dists_${suite}
         if [ "$origin" = signed ]; then
             cp "${signed}_${suite}_InRelease" "$dir/lists/${list}_InRelease"
+        elif [ "$origin" = forged ]; then
+            sed 's/^Version: /Version: 9/' "${signed}_${suite}_InRelease" >"$dir/lists/${list}_InRelease"
         else
             printf 'Origin: %s\nLabel: %s\nSuite: %s\nCodename: %s\nComponents: main\nArchitectures: %s\n' \
                 "$origin" "$origin" "$suite" "$suite" "$(dpkg --print-architecture)" >"$dir/lists/${list}_Release"
@@ -275,10 +285,11 @@ apt_world() { # DIR SOURCE-LINE... (each "URI SUITE ORIGIN"): a sources list, an
         "$dir" "$dir" >"$dir/apt.conf"
     chmod -R go-w "$dir"
 }
-apt_world "$work/apt-third-party" "http://aaa.vendor.example/repo bookworm Debian" "$(debian_mirror_of_this_machine) bookworm signed"
+apt_world "$work/apt-third-party" "http://aaa.vendor.example/repo bookworm Debian" "http://bbb.vendor.example/repo bookworm forged" \
+    "$(debian_mirror_of_this_machine) bookworm signed"
 tool third_party_first APT_CONFIG="$work/apt-third-party/apt.conf" -- scripts/verify-release "$work/release" --trusted-ref HEAD
 check "third_party_first: verified, exit status 0, got $status ($(tail -n1 "$work/third_party_first.out"))" test "$status" -eq 0
-check "third_party_first: Debian's mirror was taken, not the vendor's listed before it that calls itself Debian" \
+check "third_party_first: Debian's mirror was taken, not the vendors' listed before it that call themselves Debian (one under a broken signature)" \
     grep -qx "verify-release: 4/7 toolchain: bookworm, the recorded versions, from $(debian_mirror_of_this_machine)" "$work/third_party_first.out"
 untouched third_party_first
 apt_world "$work/apt-unreachable" "http://aaa.vendor.example/repo stable Vendor" "http://127.0.0.1:1/debian/ bookworm signed"
@@ -301,11 +312,12 @@ message(STATUS "sandbox probe ran; name lookup: \${lookup}")
 CMAKE
 git -C "$clone" checkout -q -b side && git -C "$clone" -c user.name=test -c user.email=test@example.invalid commit -qam "A build that writes outside its tree"
 SIDE=$(git -C "$clone" rev-parse HEAD)
+git -C "$clone" tag v9.9.9 # as a fork's tag lands in refs/tags once the fork is fetched: it vouches for nothing
 lying commit_on_a_side_branch "sed -i 's/^Commit: .*/Commit: $SIDE/' BUILDINFO"
 roots_changed() { local root; for root in "$PWD"/build/release-root/*/usr/bin; do find "${root%/usr/bin}" -newer "$marker" -print -quit; done; }
 # name | options | exit status | the verdict after "verify-release: "
 SIDE_ROWS=(
-    "side_branch_untrusted||1|not verified: rebuild: commit ${SIDE:0:12}, which BUILDINFO names, is not one this repository vouches for: none of the refs this repository trusts reaches it (it trusts refs/remotes/origin/HEAD refs/remotes/origin/main refs/tags/v[0-9]*); bring the published branch and tags up to date (git fetch origin), or name a ref you trust with --trusted-ref REF"
+    "side_branch_untrusted||1|not verified: rebuild: commit ${SIDE:0:12}, which BUILDINFO names, is not one this repository vouches for: none of the refs this repository trusts reaches it (it trusts refs/remotes/origin); bring the published branches up to date (git fetch origin), or name a ref you trust (a release tag, say) with --trusted-ref REF"
     "side_branch_trusted|--trusted-ref side|0|verified: CorvandelUpdate.exe is commit ${SIDE:0:12} rebuilt byte for byte; it is unsigned"
 )
 for row in "${SIDE_ROWS[@]}"; do

@@ -129,8 +129,8 @@ SNAPSHOT=https://snapshot.debian.org/archive/debian/$(date -u -d @$SOURCE_DATE_E
 PUBLISHER="--publisher $(fingerprint "$work/release.pem")"
 ROOTS="--ca $work/release.pem --tsa-ca $work/tsa/root.pem $PUBLISHER"
 OTHER_FP=$(fingerprint "$work/pfx.pem")
-TRUSTS="refs/remotes/origin/HEAD refs/remotes/origin/main refs/tags/v[0-9]*"
-TRUST_HINT="bring the published branch and tags up to date (git fetch origin), or name a ref you trust with --trusted-ref REF"
+TRUSTS="refs/remotes/origin"
+TRUST_HINT="bring the published branches up to date (git fetch origin), or name a ref you trust (a release tag, say) with --trusted-ref REF"
 # name | exit status | where to run from: here, elsewhere (another folder) or other (the clone with another commit)
 #   | the release and options | the verdict line (after "verify-release: ")
 CASES=(

@@ -156,7 +156,7 @@ record_suite() { buildinfo_field "$1" Build-Suite; }
 # versions, mirror and Debian keyring, so that a root is reused exactly while
 # they stay (and no root made before it was checked with that keyring alone).
 root_key() { # RECORD MIRROR
-    { record_suite "$1"; buildinfo_toolchain "$1"; echo "$2"; echo "keyring $(sha256sum <"$DEBIAN_KEYRING" | cut -d' ' -f1)"; } |
+    { record_suite "$1"; buildinfo_toolchain "$1"; echo "$2"; echo "keyring $(sha256sum <"$DEBIAN_KEYRING" | cut -d' ' -f1), signed-by"; } |
         sha256sum | cut -c1-16
 }
 

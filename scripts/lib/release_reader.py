@@ -44,6 +44,9 @@
 # An unreadable input is one line on standard error, "FILE: what is wrong".
 import sys
 
+# Its parts are imported from the checkout: no bytecode is written beside them.
+sys.dont_write_bytecode = True
+
 try:
     from reader_common import Unreadable, read_limited, shown
     import reader_certificates as certificates

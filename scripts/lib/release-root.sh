@@ -84,7 +84,8 @@ userns_fault() {
         echo "$user has no range of subordinate user and group ids in /etc/subuid and /etc/subgid, which a user namespace needs; as root, give it one no other user has, such as: usermod --add-subuids 100000-165535 --add-subgids 100000-165535 $user"
         return
     }
-    refused=$(unshare --user --map-root-user true 2>&1) && return 0
+    # As the build will enter it: a chroot whose / is no mount point refuses the private propagation.
+    refused=$(unshare --user --map-root-user --mount --propagation private true 2>&1) && return 0
     refused=$(shown "$(tail -n1 <<<"$refused")")
     if [ "$(cat /proc/sys/kernel/unprivileged_userns_clone 2>/dev/null)" = 0 ]; then
         echo "this kernel lets no ordinary user make a user namespace (kernel.unprivileged_userns_clone is 0): as root, sysctl -w kernel.unprivileged_userns_clone=1, or run this as root"

@@ -39,15 +39,17 @@ version_at_least() { [ "$(printf '%s\n' "$2" "$1" | sort -V | head -n1)" = "$2" 
 
 # Status 0 when the rule holds; a rule of a form this test does not know fails.
 rule_holds() { # TYPE PATH NAME CHECK OPERATOR VALUE
-    local type=$1 path=$2 name=$3 what=$4 operator=$5 value=$6 version
+    local type=$1 path=$2 name=$3 what=$4 operator=$5 value=$6 version answer
     case "$type/$what" in
         registry/value\ exists)
             wine_bounded "$WINE_RUN_SECONDS" "reg query" "$WINE" reg query "$path" /v "$name" /reg:32 >/dev/null 2>&1 ;;
         file/exists)
             [ -f "$(rule_folder "$path")/$name" ] ;;
         file/version)
-            version=$(file_versions "$(rule_folder "$path")/$name" | cut -d' ' -f1 | tr -d '\r')
-            [[ $version =~ ^[0-9]+(\.[0-9]+){3}$ ]] || return 1
+            answer=$(file_versions "$(rule_folder "$path")/$name" 2>&1)
+            version=$(cut -d' ' -f1 <<<"$answer" | tr -d '\r')
+            # A file with no version is a rule not met; what the helper said goes to the log.
+            [[ $version =~ ^[0-9]+(\.[0-9]+){3}$ ]] || { echo "note: no version read of $name; the helper said: ${answer:0:300}" >&2; return 1; }
             case $operator in
                 "greater than or equal to") version_at_least "$version" "$value" ;;
                 "less than or equal to") version_at_least "$value" "$version" ;;
@@ -81,6 +83,7 @@ notes_text() { printf 'Corvandel patch %s\r\n' "$PLAN_UPDATED_VERSION"; }
 # An outdated installation, registered as Corvandel's 32-bit installer does,
 # with the release's files in the download folder; INSTALL is where it lies.
 lay_out() {
+    local name
     rm -rf "$INSTALL" "$DOWNLOADS"
     INSTALL=$WINEPREFIX/drive_c/Program\ Files\ \(x86\)/Corvandel
     INSTALL_WIN='C:\Program Files (x86)\Corvandel'
@@ -93,6 +96,7 @@ lay_out() {
 
 # How each scenario bends the outdated installation before the patch runs.
 already_patched() {
+    local name
     for name in "${PLAN_COMPONENTS[@]}"; do cp "$(fixture "$name" updated)" "$INSTALL/$name"; done
     cp "$DOWNLOADS/$PLAN_NOTES" "$INSTALL/"
 }

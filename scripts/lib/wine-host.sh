@@ -51,7 +51,7 @@ wine_runs_32bit() {
     [ "${CORVANDEL_WINE_32BIT:-}" != no ] || return 1
     if [ -z "${CORVANDEL_WINE_32BIT_FOUND:-}" ]; then
         CORVANDEL_WINE_32BIT_FOUND=no
-        timeout 30 "$WINE32_LOADER" --version >/dev/null 2>&1 && CORVANDEL_WINE_32BIT_FOUND=yes
+        timeout "$WINE_RUN_SECONDS" "$WINE32_LOADER" --version >/dev/null 2>&1 && CORVANDEL_WINE_32BIT_FOUND=yes
         export CORVANDEL_WINE_32BIT_FOUND # asked once, for this script and what it starts
     fi
     [ "$CORVANDEL_WINE_32BIT_FOUND" = yes ]

@@ -9,7 +9,6 @@
 #                                 bookworm-updates): lower-case words and hyphens, never a path
 #   is_debian_package NAME        a binary package's name, in Debian's syntax
 #   is_debian_version VERSION     [epoch:]upstream[-revision], in Debian's syntax
-#   is_sha256 HEX, is_commit HEX  64 and 40 lower-case hex digits
 #   is_http_url URL               http(s)://host[:port][/path], the characters a mirror's or a
 #                                 timestamp server's URL needs and nothing that a shell, an apt
 #                                 sources line or a tool's option parser would read otherwise
@@ -58,8 +57,6 @@ is_debian_version() {
     [[ $upstream =~ ^[0-9][A-Za-z0-9.+~-]*$ ]]
 }
 
-is_sha256() { [[ $1 =~ ^[0-9a-f]{64}$ ]]; }
-is_commit() { [[ $1 =~ ^[0-9a-f]{40}$ ]]; }
 
 is_http_url() {
     [[ ${#1} -le 512 && $1 =~ ^https?://[A-Za-z0-9]([A-Za-z0-9.-]*[A-Za-z0-9])?(:[0-9]{1,5})?(/[A-Za-z0-9._~%/+=:@-]*)?$ ]]

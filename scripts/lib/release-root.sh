@@ -44,7 +44,6 @@
 #                                  wrote it, is checked on every copy. An earlier build of the same
 #                                  sources in the same root is reused unless ROOT_REUSE_BUILDS=no;
 #                                  status 1 with ROOT_FAULT
-#   root_versions                  "PACKAGE VERSION" for BUILD_PACKAGES as installed in ROOT
 # Records are checked (record_check) before they are given here. Whatever is
 # written to the cache is written under a temporary name first, so that an
 # interrupted run never leaves half an entry that a later one takes.
@@ -271,4 +270,3 @@ root_build() { # OUT [DIR]
     remove_leftover "$scratch"
 }
 
-root_versions() { TOOLCHAIN_ADMINDIR=$ROOT/var/lib/dpkg toolchain_versions; }

@@ -32,6 +32,8 @@
 #   release_reader.py exe EXE --machine i386|x86-64 --budget BYTES [--allowed DLL]... [--required DLL]...
 #       the shipped exe's shape, from its PE headers (tests/wine/check_exe.sh says what it must be):
 #       "FAIL: ..." for each fault, then its size and imports. Exit 0, or 1 with faults.
+#   release_reader.py ready
+#       every part can be imported: each Debian package it needs is installed. Exit 0 or 2.
 #   PUBLISHERS: [--publishers FILE] [--publisher FINGERPRINT]...: who the publisher is.
 #
 # Facts go to standard output, one a line, in this program's own words:
@@ -47,17 +49,21 @@ import sys
 # Its parts are imported from the checkout: no bytecode is written beside them.
 sys.dont_write_bytecode = True
 
-try:
-    from reader_common import Unreadable, read_limited, shown
-    import reader_certificates as certificates
-    import reader_pe as pe
-    import reader_records as records
-    import reader_signatures as signatures
-except ImportError as missing:
-    # A missing part is "cannot read" (2), never a verdict.
-    print("release_reader.py: missing Debian package python3-%s (scripts/setup installs it)" % missing.name.split(".")[0],
-          file=sys.stderr)
-    sys.exit(2)
+import importlib
+
+from reader_common import Unreadable, read_limited, shown
+
+
+def part(name):
+    """One of the reader's parts, imported when a command needs it: the records
+    need no cryptography, and most calls read only records."""
+    try:
+        return importlib.import_module("reader_" + name)
+    except ImportError as missing:
+        # A missing part is "cannot read" (2), never a verdict.
+        print("release_reader.py: missing Debian package python3-%s (scripts/setup installs it)" % missing.name.split(".")[0],
+              file=sys.stderr)
+        sys.exit(2)
 
 
 # -------------------------------------------------------------- commands
@@ -82,6 +88,7 @@ def options(arguments, known, repeated=()):
 
 
 def report(verdict, facts, given):
+    records = part("records")
     publishers = records.read_publishers(given["publishers"][0]) if given.get("publishers") else {}
     for fact in facts:
         print(" ".join(fact))
@@ -93,14 +100,25 @@ def report(verdict, facts, given):
 
 
 def roots_of(given, name):
+    certificates = part("certificates")
     paths = given[name] or [certificates.SYSTEM_ROOTS]
     return certificates.pem_certificates(paths[0])
 
 
 def main(arguments):
-    if not arguments or arguments[0] not in ("authenticode", "cms", "publishers", "record", "sums", "checksums", "zip", "exe"):
-        raise Unreadable("usage: release_reader.py authenticode|cms|publishers|record|sums|checksums|zip|exe ...")
+    if not arguments or arguments[0] not in ("authenticode", "cms", "publishers", "record", "sums", "checksums", "zip", "exe", "ready"):
+        raise Unreadable("usage: release_reader.py authenticode|cms|publishers|record|sums|checksums|zip|exe|ready ...")
     command, rest = arguments[0], arguments[1:]
+    if command == "ready":
+        for name in ("records", "pe", "certificates", "signatures"):
+            part(name)
+        return 0
+    if command == "exe":
+        pe = part("pe")
+    elif command in ("authenticode", "cms"):
+        signatures = part("signatures")
+    else:
+        records = part("records")
     if command == "exe":
         positional, given = options(rest, ["machine", "budget"], ["allowed", "required"])
         if len(positional) != 1 or given["machine"][:1] not in (["i386"], ["x86-64"]) or not given["budget"][:1] or \

@@ -231,6 +231,28 @@ class ExeShape(unittest.TestCase):
                 self.assertEqual([e for e in expected if not any(f.startswith(e) for f in faults)], [], faults)
 
 
+class MissingPackage(unittest.TestCase):
+    def test_commands(self):
+        """Without python3-cryptography, what needs it cannot read (2) and says which package; the records still read."""
+        shadow = path("shadow/cryptography")
+        os.makedirs(shadow, exist_ok=True)
+        with open(os.path.join(shadow, "__init__.py"), "w") as handle:
+            handle.write("raise ImportError(\"No module named 'cryptography'\", name='cryptography')\n")
+        write("empty-publishers", b"# none\n")
+        reader = os.path.join(os.path.dirname(sys.path[0] + "/"), "release_reader.py")
+        # the command | its exit status | what it says on standard error
+        rows = [
+            (["ready"], 2, "release_reader.py: missing Debian package python3-cryptography (scripts/setup installs it)\n"),
+            (["authenticode", path("plain.exe")], 2, "release_reader.py: missing Debian package python3-cryptography"),
+            (["publishers", path("empty-publishers")], 0, ""),
+        ]
+        for arguments, status, said in rows:
+            with self.subTest(arguments=arguments):
+                ran = subprocess.run(["/usr/bin/python3", reader] + arguments, capture_output=True, text=True, timeout=60,
+                                     env=dict(os.environ, PYTHONPATH=path("shadow")))
+                self.assertEqual((ran.returncode, ran.stderr[:len(said)]), (status, said), ran.stderr)
+
+
 if __name__ == "__main__":
     result = unittest.main(exit=False, verbosity=1).result
     subprocess.run(["rm", "-rf", WORK], check=False)

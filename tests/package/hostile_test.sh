@@ -131,6 +131,8 @@ done
 clone=$work/clone
 git clone -q --shared "$PWD" "$clone" && cp -r scripts "$clone/" && mkdir -p "$PWD/build/release-root" "$clone/build" &&
     ln -s "$PWD/build/release-root" "$clone/build/release-root"
+# Its published branch, this HEAD: a checkout with no branch (a CI checkout, detached) gives its clone none.
+git -C "$clone" update-ref refs/remotes/origin/published HEAD
 SHORT_HEAD=$(git rev-parse --short=12 HEAD)
 SIGNED_FROM_A_COMMIT="a signed release must be built from a commit, so that anyone can rebuild it; commit, stash or remove the changes"
 # name | the change in the clone | the line after "package: "
@@ -260,10 +262,11 @@ untouched mirror_unreadable
 # unsigned Release, and for packaging, Debian's mirror unreachable. The tools
 # must take the source whose InRelease Debian's key signs, and say apt's error.
 apt_world() { # DIR SOURCE-LINE... (each "URI SUITE ORIGIN"): a sources list, and Release files as apt keeps them
-    # (ORIGIN "signed": this machine's own InRelease of SUITE from Debian's mirror, signed by Debian;
+    # (ORIGIN "signed": Debian's InRelease of SUITE from this machine's mirror, signed by Debian, as
+    # this machine's apt keeps it, or where its release is another, as the release root's apt does;
     # "forged": that InRelease with a line changed under Debian's signature)
-    local dir=$1 uri suite origin list signed
-    signed=/var/lib/apt/lists/$(sed 's|^[a-z]*://||; s|/$||; s|/|_|g' <<<"$(debian_mirror_of_this_machine)")_dists
+    local dir=$1 uri suite origin list signed lists
+    signed=$(sed 's|^[a-z]*://||; s|/$||; s|/|_|g' <<<"$(debian_mirror_of_this_machine)")_dists
     shift
     mkdir -p "$dir/lists/partial"
     : >"$dir/sources.list"
@@ -271,10 +274,15 @@ apt_world() { # DIR SOURCE-LINE... (each "URI SUITE ORIGIN"): a sources list, an
         read -r uri suite origin <<<"$source"
         echo "deb [trusted=yes] $uri $suite main" >>"$dir/sources.list"
         list=$(sed 's|^[a-z]*://||; s|/$||; s|/|_|g' <<<"$uri")_dists_${suite}
+        for lists in /var/lib/apt/lists "$PWD/build/release-root/apt-$suite/lists" ''; do
+            [ -z "$lists" ] || [ ! -s "$lists/${signed}_${suite}_InRelease" ] || break
+        done
+        [ -n "$lists" ] || [ "${origin/forged/signed}" != signed ] ||
+            echo "FAIL: apt_world: no InRelease of $suite from Debian's mirror, neither this machine's nor the release root's"
         if [ "$origin" = signed ]; then
-            cp "${signed}_${suite}_InRelease" "$dir/lists/${list}_InRelease"
+            cp "$lists/${signed}_${suite}_InRelease" "$dir/lists/${list}_InRelease"
         elif [ "$origin" = forged ]; then
-            sed 's/^Version: /Version: 9/' "${signed}_${suite}_InRelease" >"$dir/lists/${list}_InRelease"
+            sed 's/^Version: /Version: 9/' "$lists/${signed}_${suite}_InRelease" >"$dir/lists/${list}_InRelease"
         else
             printf 'Origin: %s\nLabel: %s\nSuite: %s\nCodename: %s\nComponents: main\nArchitectures: %s\n' \
                 "$origin" "$origin" "$suite" "$suite" "$(dpkg --print-architecture)" >"$dir/lists/${list}_Release"

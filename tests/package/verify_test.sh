@@ -46,6 +46,8 @@ check "the unsigned release was made, got $status ($(tail -n1 "$work/unsigned.er
 # repository's HEAD, with this tree's release scripts, never in this tree.
 other=$work/other-repo
 git clone -q --shared "$PWD" "$other"
+# Its published branch, this HEAD: a checkout with no branch (a CI checkout, detached) gives its clone none.
+git -C "$other" update-ref refs/remotes/origin/published HEAD
 sed -i 's/Unable to copy new files\./Unable to copy the new files./' "$other/messages/catalogue.inc"
 git -C "$other" -c user.name=test -c user.email=test@example.invalid commit -q -am "A message text changed"
 OTHER=$(git -C "$other" rev-parse HEAD)

@@ -27,6 +27,10 @@ skip_all() { # WHY
 user_dir=$(mktemp -d /tmp/corvandel-user.XXXXXX)
 trap 'rm -rf "$work" "$user_dir"' EXIT
 throwaway_user_make "$user_dir"
+# In a chroot whose / is no mount point the user's mount namespace cannot be made, and an
+# ordinary user's tools, which need one too, stop there before writing anything.
+refused=$(as_throwaway_user true 2>&1) ||
+    skip_all "the throwaway user's mount namespace cannot be made here ($(tail -n1 <<<"$refused")), nor an ordinary user's build in a user namespace"
 # shellcheck disable=SC2016 # expanded by the shell or tool it is given to, not here
 fault=$(as_throwaway_user bash -c 'cd "$1" && source scripts/lib/outside-values.sh && source scripts/lib/release-root.sh && userns_fault' _ "$PWD")
 [ -z "$fault" ] || skip_all "$fault"

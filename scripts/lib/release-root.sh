@@ -42,8 +42,11 @@
 #                                  gives them, never a working tree's, in DIR inside the root
 #                                  (/build), copied to OUT whole: its SHA-256, taken as the build
 #                                  wrote it, is checked on every copy. An earlier build of the same
-#                                  sources in the same root is reused unless ROOT_REUSE_BUILDS=no;
-#                                  status 1 with ROOT_FAULT
+#                                  sources in the same root is reused (ROOT_BUILD_KEPT names it)
+#                                  unless ROOT_REUSE_BUILDS=no; ROOT_REUSE_BUILDS=verifier keeps
+#                                  verification's builds apart from packaging's, so that a release
+#                                  is never checked against the build that made it; status 1 with
+#                                  ROOT_FAULT
 # Records are checked (record_check) before they are given here. Whatever is
 # written to the cache is written under a temporary name first, so that an
 # interrupted run never leaves half an entry that a later one takes.
@@ -223,15 +226,17 @@ copy_whole() { # FROM TO SHA256
     return 1
 }
 
-# shellcheck disable=SC2034 # ROOT_FAULT: set here for the scripts that source this
+# shellcheck disable=SC2034 # ROOT_FAULT, ROOT_BUILD_KEPT: set here for the scripts that source this
 root_build() { # OUT [DIR]
     local kept build=${2:-/build} built commit scratch sources status=0
     git_fault "the commit to build" rev-parse --verify "${BUILD_COMMIT:-HEAD}^{commit}" >/dev/null ||
         { ROOT_FAULT=$GIT_FAULT; return 1; }
     commit=$(git rev-parse --verify "${BUILD_COMMIT:-HEAD}^{commit}")
     kept=$ROOT.builds/$(commit_sources_digest "$commit")
-    if [ "${ROOT_REUSE_BUILDS:-yes}" = yes ] && [ -s "$kept.exe" ] && [ -s "$kept.sha256" ]; then
-        copy_whole "$kept.exe" "$1" "$(cat "$kept.sha256")" && return 0
+    [ "${ROOT_REUSE_BUILDS:-yes}" != verifier ] || kept+=.verifier
+    ROOT_BUILD_KEPT=''
+    if [ "${ROOT_REUSE_BUILDS:-yes}" != no ] && [ -s "$kept.exe" ] && [ -s "$kept.sha256" ]; then
+        copy_whole "$kept.exe" "$1" "$(cat "$kept.sha256")" && { ROOT_BUILD_KEPT=$kept.exe; return 0; }
         # A kept exe that is not the one built (cut short by a full disk, say) is built again.
         rm -f "$kept.exe" "$kept.sha256"
     fi
@@ -262,7 +267,7 @@ root_build() { # OUT [DIR]
         return 1
     fi
     built=$(sha256sum <"$exe" | cut -d' ' -f1)
-    if [ "${ROOT_REUSE_BUILDS:-yes}" = yes ]; then
+    if [ "${ROOT_REUSE_BUILDS:-yes}" != no ]; then
         { copy_whole "$exe" "$kept.exe" "$built" && echo "$built" >"$kept.sha256.partial" &&
             mv -f "$kept.sha256.partial" "$kept.sha256"; } || { remove_leftover "$scratch"; ROOT_FAULT="could not keep the exe built in the root"; return 1; }
     fi

@@ -13,7 +13,10 @@
 #                                  lists are checked with, never the host's trusted.gpg.d
 #   mirror_open DIR MIRROR SUITE...
 #                                  fetches the suites' package lists (main, this machine's
-#                                  architecture) into DIR; MIRROR_FAULT says why when it fails
+#                                  architecture) into DIR; MIRROR_FAULT says why when it fails.
+#                                  Lists fetched whole from the same mirror, for the same suites
+#                                  and keyring, less than MIRROR_FRESH_SECONDS ago (ten minutes; a
+#                                  script that sources this may set it lower) are taken as they are
 #   mirror_versions PACKAGE...     sets MIRROR_VERSIONS: "PACKAGE VERSION SUITE" a line, for each
 #                                  version the opened suites hold; status 1 with MIRROR_FAULT when an
 #                                  answer is not in Debian's syntax
@@ -25,6 +28,7 @@
 source "${BASH_SOURCE[0]%/*}/outside-values.sh"
 DEBIAN_KEYRING=/usr/share/keyrings/debian-archive-keyring.gpg
 DEBIAN_MIRROR=http://deb.debian.org/debian/
+MIRROR_FRESH_SECONDS=600 # never the caller's: set here, lowered only by a script
 
 # Asking apt takes a second or two where it keeps no package cache, so the
 # answer is kept in DEBIAN_MIRROR_CACHE (when set) for as long as apt's
@@ -61,7 +65,7 @@ debian_mirror() {
 
 MIRROR_APT=() MIRROR_FAULT=
 mirror_open() { # DIR MIRROR SUITE...
-    local dir=$1 mirror=$2 suite
+    local dir=$1 mirror=$2 suite fresh age
     shift 2
     MIRROR_FAULT=
     is_http_url "$mirror" || { MIRROR_FAULT="$(shown "$mirror") is not an http(s) URL of a mirror"; return 1; }
@@ -77,12 +81,23 @@ mirror_open() { # DIR MIRROR SUITE...
         -o "APT::Architectures::=$(dpkg --print-architecture)" -o Debug::NoLocking=1
         -o Acquire::Check-Valid-Until=false -o Acquire::AllowInsecureRepositories=false
         -o Acquire::AllowDowngradeToInsecureRepositories=false)
+    # Every update reads the whole lists again, about a second of processor time, and a
+    # mirror's suites change a few times a day: what one update fetched whole is taken
+    # again for a few minutes, for the same sources and keyring (the stamp says which).
+    fresh=$({ cat "$dir/sources.list"; sha256sum <"$DEBIAN_KEYRING"; } | sha256sum | cut -c1-32)
+    age=$(($(date +%s) - $(stat -c %Y "$dir/fresh" 2>/dev/null || echo 0)))
+    if [ "$(cat "$dir/fresh" 2>/dev/null)" = "$fresh" ] && [ "$age" -ge 0 ] && [ "$age" -lt "$MIRROR_FRESH_SECONDS" ] &&
+        [ -s "$dir/cache/pkgcache.bin" ]; then
+        return 0
+    fi
+    rm -f "$dir/fresh"
     # An index that cannot be fetched is an error (--error-on=any), not a warning apt ignores.
     if ! timeout 300 apt-get "${MIRROR_APT[@]}" update --error-on=any >"$dir/update.log" 2>&1 ||
         grep -q '^E: ' "$dir/update.log"; then
         MIRROR_FAULT="apt-get update of $* from $mirror failed ($(grep -m1 '^E: ' "$dir/update.log" || tail -n1 "$dir/update.log"))"
         return 1
     fi
+    echo "$fresh" >"$dir/fresh.new" && mv -f "$dir/fresh.new" "$dir/fresh"
 }
 
 # One apt-cache for them all: each reads the whole package lists, a second or so.

@@ -58,6 +58,7 @@ source "${BASH_SOURCE[0]%/*}/source-commit.sh"
 RELEASE_PIN=cmake/release-toolchain.pin
 ROOT_CACHE=$(cd "${BASH_SOURCE[0]%/*}/../.." && pwd)/build/release-root # this checkout's, wherever it is run from
 ROOT_LOCK_SECONDS=3600
+ROOT_REUSE_BUILDS=yes # never the caller's: a tool sets it for its own calls of root_build
 ROOT_LOG_BYTES=$((4 << 20))
 # shellcheck disable=SC2034 # DEBIAN_MIRROR_CACHE: read by debian_mirror (scripts/lib/debian-mirror.sh)
 DEBIAN_MIRROR_CACHE=$ROOT_CACHE/debian-mirror
@@ -213,6 +214,7 @@ root_prepare() { # RECORD MIRROR
         return 1
     }
     remove_leftover "$ROOT"
+    remove_leftover "$ROOT.builds"
     mv -T "$ROOT.new" "$ROOT"
     ROOT_MADE=yes
 }
@@ -232,10 +234,15 @@ root_build() { # OUT [DIR]
     git_fault "the commit to build" rev-parse --verify "${BUILD_COMMIT:-HEAD}^{commit}" >/dev/null ||
         { ROOT_FAULT=$GIT_FAULT; return 1; }
     commit=$(git rev-parse --verify "${BUILD_COMMIT:-HEAD}^{commit}")
-    kept=$ROOT.builds/$(commit_sources_digest "$commit")
-    [ "${ROOT_REUSE_BUILDS:-yes}" != verifier ] || kept+=.verifier
+    # The key: the sources, what git archive makes of them (.gitattributes), and how they are
+    # built here; the builds of a root go with it when the root is made again.
+    kept=$ROOT.builds/$({ commit_sources_digest "$commit"; git show "$commit:.gitattributes" 2>/dev/null
+        declare -f root_build root_view root_enter; echo "$build $(root_mode)"; } | sha256sum | cut -c1-32)
+    [ "$ROOT_REUSE_BUILDS" != verifier ] || kept+=.verifier
     ROOT_BUILD_KEPT=''
-    if [ "${ROOT_REUSE_BUILDS:-yes}" != no ] && [ -s "$kept.exe" ] && [ -s "$kept.sha256" ]; then
+    # Only a kept build no one else could have put there is taken.
+    if [ "$ROOT_REUSE_BUILDS" != no ] && [ -s "$kept.exe" ] && [ -s "$kept.sha256" ] &&
+        [ -z "$(find "$ROOT.builds" "$kept.exe" "$kept.sha256" -maxdepth 0 \( ! -user "$(id -u)" -o -perm /022 \) -print)" ]; then
         copy_whole "$kept.exe" "$1" "$(cat "$kept.sha256")" && { ROOT_BUILD_KEPT=$kept.exe; return 0; }
         # A kept exe that is not the one built (cut short by a full disk, say) is built again.
         rm -f "$kept.exe" "$kept.sha256"
@@ -255,10 +262,12 @@ root_build() { # OUT [DIR]
     (
         root_unlock
         root_enter 600 "$scratch" "$build" "cmake -S /src -B $build --toolchain /src/cmake/mingw-i686.cmake \
-            -DCMAKE_BUILD_TYPE=Release -DCORVANDEL_EXE_ONLY=ON && cmake --build $build --target CorvandelUpdate" ||
-            echo "$?" >"$scratch/status"
+            -DCMAKE_BUILD_TYPE=Release -DCORVANDEL_EXE_ONLY=ON && cmake --build $build --target CorvandelUpdate"
+        echo "$?" >"$scratch/status"
     ) </dev/null 2>&1 | { head -c "$ROOT_LOG_BYTES" >"$ROOT.build.log"; cat >/dev/null; }
-    [ ! -s "$scratch/status" ] || status=$(cat "$scratch/status")
+    # A build that said nothing of how it ended (killed outside the supervisor) did not succeed.
+    status=$(cat "$scratch/status" 2>/dev/null || echo 1)
+    [[ $status =~ ^[0-9]+$ ]] || status=1
     local exe=$scratch/view$build/CorvandelUpdate.exe
     [ "$(root_mode)" = root ] || exe=$scratch/upper$build/CorvandelUpdate.exe
     if [ "$status" -ne 0 ] || [ ! -f "$exe" ] || [ -L "$exe" ]; then
@@ -267,7 +276,7 @@ root_build() { # OUT [DIR]
         return 1
     fi
     built=$(sha256sum <"$exe" | cut -d' ' -f1)
-    if [ "${ROOT_REUSE_BUILDS:-yes}" != no ]; then
+    if [ "$ROOT_REUSE_BUILDS" != no ]; then
         { copy_whole "$exe" "$kept.exe" "$built" && echo "$built" >"$kept.sha256.partial" &&
             mv -f "$kept.sha256.partial" "$kept.sha256"; } || { remove_leftover "$scratch"; ROOT_FAULT="could not keep the exe built in the root"; return 1; }
     fi

@@ -317,6 +317,7 @@ cat >>"$clone/CMakeLists.txt" <<CMAKE
 execute_process(COMMAND sh -c "echo probe >/usr/bin/$PROBE; echo probe >/etc/$PROBE; echo probe >/tmp/$PROBE; id -u")
 execute_process(COMMAND getent hosts deb.debian.org RESULT_VARIABLE lookup OUTPUT_QUIET ERROR_QUIET)
 message(STATUS "sandbox probe ran; name lookup: \${lookup}")
+# $(date +%s%N): sources no verification has built yet, so that the probe runs on every run
 CMAKE
 git -C "$clone" checkout -q -b side && git -C "$clone" -c user.name=test -c user.email=test@example.invalid commit -qam "A build that writes outside its tree"
 SIDE=$(git -C "$clone" rev-parse HEAD)

@@ -111,7 +111,7 @@ with_secret() { # NAME COMMAND...
 }
 
 copy_bounded() { # FROM TO LIMIT
-    /usr/bin/python3 -c '
+    /usr/bin/python3 -E -s -c '
 import os, stat, sys
 source, target, limit = sys.argv[1], sys.argv[2], int(sys.argv[3])
 try:

@@ -77,14 +77,14 @@ publishers_listed() {
 authenticode_read() { # FILE FACTS ROOTS TSA_ROOTS
     local publishers=()
     mapfile -t -d '' publishers < <(publisher_options)
-    timeout 120 /usr/bin/python3 "$RELEASE_READER" authenticode "$1" --roots "$3" --tsa-roots "$4" "${publishers[@]}" \
+    timeout 120 /usr/bin/python3 -E -s "$RELEASE_READER" authenticode "$1" --roots "$3" --tsa-roots "$4" "${publishers[@]}" \
         >"$2" 2>"$2.err"
 }
 
 sums_read() { # P7S SUMS FACTS ROOTS
     local publishers=()
     mapfile -t -d '' publishers < <(publisher_options)
-    timeout 120 /usr/bin/python3 "$RELEASE_READER" cms "$1" "$2" --roots "$4" "${publishers[@]}" >"$3" 2>"$3.err"
+    timeout 120 /usr/bin/python3 -E -s "$RELEASE_READER" cms "$1" "$2" --roots "$4" "${publishers[@]}" >"$3" 2>"$3.err"
 }
 
 fact() { sed -n "s/^$2 //p" "$1" | head -n1; } # FACTS KEY

@@ -76,7 +76,7 @@ write_buildinfo() { # FILE
 
 RELEASE_READER=$(cd "${BASH_SOURCE[0]%/*}" && pwd)/release_reader.py
 # Debian's interpreter and its python3-* packages, whatever python3 comes first on PATH.
-release_reader() { /usr/bin/python3 "$RELEASE_READER" "$@"; }
+release_reader() { /usr/bin/python3 -E -s "$RELEASE_READER" "$@"; }
 
 # The records are read by the release reader, which knows each field's syntax;
 # the packages and components it is given are written once, here and in the plan.

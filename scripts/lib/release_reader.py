@@ -51,7 +51,11 @@ sys.dont_write_bytecode = True
 
 import importlib
 
-from reader_common import Unreadable, read_limited, shown
+try:
+    from reader_common import Unreadable, read_limited, shown
+except Exception as broken:  # a part missing or broken is "cannot read" (2), never a verdict
+    print("release_reader.py: cannot load its part reader_common.py: %s" % broken, file=sys.stderr)
+    sys.exit(2)
 
 
 def part(name):

@@ -15,6 +15,6 @@ case ${objdump##*/} in
     *) machine=i386 ;;
 esac
 # The program's own three must be among its imports: an import table without them is not the program's.
-exec /usr/bin/python3 "$(dirname "$0")/../../scripts/lib/release_reader.py" exe "$exe" --machine "$machine" --budget 16384 \
+exec /usr/bin/python3 -E -s "$(dirname "$0")/../../scripts/lib/release_reader.py" exe "$exe" --machine "$machine" --budget 16384 \
     --allowed KERNEL32.DLL --allowed ADVAPI32.DLL --allowed USER32.DLL --allowed MSVCRT.DLL \
     --required KERNEL32.DLL --required ADVAPI32.DLL --required USER32.DLL

@@ -50,8 +50,12 @@ wine_bounded() { # SECONDS WHAT COMMAND...
 wine_runs_32bit() {
     [ "${CORVANDEL_WINE_32BIT:-}" != no ] || return 1
     if [ -z "${CORVANDEL_WINE_32BIT_FOUND:-}" ]; then
+        local status=0
         CORVANDEL_WINE_32BIT_FOUND=no
-        timeout "$WINE_RUN_SECONDS" "$WINE32_LOADER" --version >/dev/null 2>&1 && CORVANDEL_WINE_32BIT_FOUND=yes
+        wine_bounded "$WINE_RUN_SECONDS" "the 32-bit loader's version" "$WINE32_LOADER" --version >/dev/null 2>&1 || status=$?
+        [ "$status" -ne 0 ] || CORVANDEL_WINE_32BIT_FOUND=yes
+        # A loader that hangs is a broken Wine, not a machine without 32-bit programs: said, never silent.
+        [ "$status" -ne 124 ] || echo "wine: $WINE32_LOADER --version still running after $WINE_RUN_SECONDS s: Wine is broken here; 32-bit programs are treated as not running" >&2
         export CORVANDEL_WINE_32BIT_FOUND # asked once, for this script and what it starts
     fi
     [ "$CORVANDEL_WINE_32BIT_FOUND" = yes ]

@@ -239,17 +239,22 @@ stop_tsa() { [ -z "$tsa_pid" ] || kill "$tsa_pid" 2>/dev/null; }
 # had not started then, so it is never counted as the tool's write.
 marker=$work/before-row
 checkout=$(pwd -P)
-# Every file some process holds open for writing now.
+# Every file some process holds open for writing now: "PID STARTTIME<tab>FILE" a line.
 open_for_writing() {
     # Each descriptor's flags end in the access mode's octal digit: 1 write, 2 read and write.
     find /proc/[0-9]*/fd -mindepth 1 -maxdepth 1 -type l -lname '/*' -printf '%h/%f\t%l\n' 2>/dev/null |
         awk -F'\t' '{ info = $1; sub("/fd/", "/fdinfo/", info); mode = ""
             while ((getline line < info) > 0) if (line ~ /^flags:/) mode = substr(line, length(line)) % 4
-            close(info); if (mode == 1 || mode == 2) print $2 }' 2>/dev/null
+            close(info); if (mode != 1 && mode != 2) next
+            split($1, part, "/"); stat = "/proc/" part[3] "/stat"; started = ""
+            # The start time, the 20th field after the command name in its parentheses.
+            if ((getline line < stat) > 0) { sub(/.*\) /, "", line); split(line, field, " "); started = field[20] }
+            close(stat); print part[3] " " started "\t" $2 }' 2>/dev/null
 }
 row_starts() {
     touch "$marker"
-    open_for_writing | sort -u >"$marker.open"
+    open_for_writing | sort -u >"$marker.writers"
+    cut -f2- "$marker.writers" | sort -u >"$marker.open"
 }
 # What was written since the row started under each PATH, the caller's files
 # and what PRUNE names (find's -path patterns) left out.
@@ -257,9 +262,11 @@ written_since_row() { # PATH... [-- PRUNE...]
     local paths=() prune=(-path /nowhere) path
     while [ $# -gt 0 ] && [ "$1" != -- ]; do paths+=("$1"); shift; done
     [ $# -eq 0 ] || { shift; for path in "$@"; do prune+=(-o -path "$path"); done; }
-    # Still open for writing once the row's tool has ended, a file is the caller's too: a
-    # second look, so that one look missing a busy machine's log cannot fail the row.
-    open_for_writing >>"$marker.open"
+    # Still open for writing, once the row's tool has ended, by a process that was there
+    # before the row began, a file is the caller's too: a second look, so that one look
+    # missing a busy machine's log cannot fail the row. A process the tool left is no caller.
+    open_for_writing | awk -F'\t' 'NR == FNR { before[$1] = 1; next } $1 in before { print $2 }' \
+        <(cut -f1 "$marker.writers") - >>"$marker.open"
     find "${paths[@]}" -mindepth 1 -xdev \( "${prune[@]}" \) -prune -o -newer "$marker" -print 2>/dev/null |
         grep -vxF -f "$marker.open" | head -n 3 | tr '\n' ' '
 }

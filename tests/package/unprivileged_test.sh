@@ -29,8 +29,12 @@ trap 'rm -rf "$work" "$user_dir"' EXIT
 throwaway_user_make "$user_dir"
 # In a chroot whose / is no mount point the user's mount namespace cannot be made, and an
 # ordinary user's tools, which need one too, stop there before writing anything.
-refused=$(as_throwaway_user true 2>&1) ||
-    skip_all "the throwaway user's mount namespace cannot be made here ($(tail -n1 <<<"$refused")), nor an ordinary user's build in a user namespace"
+# Anywhere else, a throwaway user that cannot run is this test's fault, and fails.
+if ! refused=$(as_throwaway_user true 2>&1); then
+    bash -c 'source scripts/lib/outside-values.sh && source scripts/lib/release-root.sh && in_chroot' ||
+        { echo "FAIL: the throwaway user cannot run a command: $(tail -n1 <<<"$refused")"; exit 1; }
+    skip_all "the throwaway user's mount namespace cannot be made in this chroot ($(tail -n1 <<<"$refused")), nor an ordinary user's build in a user namespace"
+fi
 # shellcheck disable=SC2016 # expanded by the shell or tool it is given to, not here
 fault=$(as_throwaway_user bash -c 'cd "$1" && source scripts/lib/outside-values.sh && source scripts/lib/release-root.sh && userns_fault' _ "$PWD")
 [ -z "$fault" ] || skip_all "$fault"

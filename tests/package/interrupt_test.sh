@@ -24,7 +24,12 @@ clone=$work/clone
 git clone -q --shared "$PWD" "$clone" && cp -r scripts tests "$clone/" &&
     mkdir -p "$clone/build" "$PWD/build/release-root" && ln -s "$PWD/build/release-root" "$clone/build/release-root" &&
     ln -s "$PWD/build/windows" "$clone/build/windows" && ln -s "$PWD/build/windows-x64" "$clone/build/windows-x64"
-echo "// $(date +%s%N): sources no release root has built yet" >>"$clone/update/plan.h"
+# Packaging builds the commit, not the working tree: the new sources are committed in the clone.
+new_sources() { # WHAT
+    echo "// $(date +%s%N): $1" >>"$clone/update/plan.h" &&
+        git -C "$clone" -c user.name=test -c user.email=test@example.invalid commit -q -m "$1" update/plan.h
+}
+new_sources "sources no release root has built yet"
 row_starts
 for run in 1 2; do
     (cd "$clone" && exec timeout "$HANG_GUARD_SECONDS" scripts/package "$work/good" "$work/out-together-$run") \
@@ -85,7 +90,7 @@ INTERRUPTIONS=(
     "ctrl_c_while_building|INT|^package: building CorvandelUpdate.exe in the release root|$clone|"
     "ctrl_c_during_the_dry_run|INT|^package: dry run on Wine|$PWD|$work/slow:"
 )
-echo "// $(date +%s%N): again sources no release root has built yet" >>"$clone/update/plan.h"
+new_sources "again sources no release root has built yet"
 for row in "${INTERRUPTIONS[@]}"; do
     IFS='|' read -r name signal after tree path <<<"$row"
     row_starts

@@ -38,8 +38,9 @@ check_output() { # NAME OUT
     check "$name: the dry run's table is printed" grep -qE "^  Kestovar.old +- +$OUTDATED_PATTERN +$OUTDATED_PATTERN\$" "$work/$name.out"
 }
 
-# The release roots, each as "DIR INODE MTIME": a root reused is the same folder, untouched.
-roots() { find build/release-root -mindepth 1 -maxdepth 1 -type d -name '*-*' ! -name '*.*' -printf '%p %i %T@\n' 2>/dev/null | sort; }
+# The release roots, each as "DIR INODE MTIME": a root reused is the same folder, untouched. The
+# mirror's lists beside them (apt-SUITE) are no root: they are fetched again once a few minutes old.
+roots() { find build/release-root -mindepth 1 -maxdepth 1 -type d -name '*-*' ! -name '*.*' ! -name 'apt-*' -printf '%p %i %T@\n' 2>/dev/null | sort; }
 package unsigned-1 "$work/good" "$work/unsigned-1" # alone: it may make the release root
 roots_before=$(roots)
 # Every other packaging of this test, side by side (PACKAGE_JOBS at a time); the checks follow.

@@ -320,15 +320,15 @@ check_options() { # DOC: one line a fault; counts into COUNTED
 # part: one "PART COMMAND" a line. A file loads a part when a line of its
 # own (not a comment) names it after a "/".
 part_loaders() {
-    local file part command queue more names
+    local file part command queue more files=()
     local -A loads=() seen=()
-    names=$(for part in scripts/lib/*; do echo "/${part##*/}"; done)
-    for file in scripts/* scripts/lib/*; do
-        [ -f "$file" ] || continue
-        while read -r part; do
-            [ "scripts/lib$part" = "$file" ] || loads[$file]+=" scripts/lib$part"
-        done < <(grep -v '^[[:space:]]*#' "$file" | grep -oF -- "$names" | sort -u)
-    done
+    for file in scripts/* scripts/lib/*; do [ ! -f "$file" ] || files+=("$file"); done
+    # One pass over every file: the suite's cost is this table's check, run once per fault row.
+    while read -r file part; do loads[$file]+=" $part"; done < <(awk -v parts="$(printf '%s\n' scripts/lib/*)" '
+        BEGIN { n = split(parts, part, "\n") }
+        /^[[:space:]]*#/ { next }
+        { for (i = 1; i <= n; i++) { name = substr(part[i], 13)
+              if (part[i] != FILENAME && !((FILENAME, i) in found) && index($0, "/" name)) { found[FILENAME, i] = 1; print FILENAME, part[i] } } }' "${files[@]}")
     for command in scripts/*; do
         [ -f "$command" ] || continue
         seen=()

@@ -81,8 +81,11 @@ wait_guarded() { # NAME PID SECONDS WHAT
         sleep 0.2
     done
 }
-cold=$work/cold-clone # a clone with no release root yet: packaging must make one
-git clone -q --shared "$PWD" "$cold" && cp -r scripts tests "$cold/"
+# A clone with no release root yet: packaging must make one. Its stand-ins and helper are
+# this tree's, already built, as the clone's are, not configured and built again.
+cold=$work/cold-clone
+git clone -q --shared "$PWD" "$cold" && cp -r scripts tests "$cold/" && mkdir -p "$cold/build" &&
+    ln -s "$PWD/build/windows" "$cold/build/windows" && ln -s "$PWD/build/windows-x64" "$cold/build/windows-x64"
 # name | signal | the line of its output it is sent after (and 2 s) | the clone it runs in | PATH before the system's
 INTERRUPTIONS=(
     "ctrl_c_while_making_the_root|INT|^package: making the release root|$cold|$work/slow:"

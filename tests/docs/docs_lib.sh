@@ -346,9 +346,10 @@ part_loaders() {
 # development.md's table of scripts/lib/'s parts: a row for each part, its
 # last column naming (in code) exactly the commands that load it.
 check_part_table() { # one line a fault; counts into COUNTED
-    local doc=docs/development.md line part said loaders
+    local doc=docs/development.md line part said loaders command commands=()
     local -A by=() told=()
-    while read -r part command; do by[$part]+=" $command"; done < <(part_loaders)
+    while read -r part command; do by[$part]+=" $command "; done < <(part_loaders)
+    for command in scripts/*; do [ ! -f "$command" ] || commands+=("${command#scripts/}"); done
     while IFS=$'\t' read -r line part said; do
         counted[parts]=$((counted[parts] + 1))
         told[$part]=yes
@@ -356,8 +357,12 @@ check_part_table() { # one line a fault; counts into COUNTED
             echo "$doc:$line: scripts/lib/$part: no such part"
             continue
         fi
-        said=$(for command in $said; do [ ! -f "scripts/$command" ] || echo "$command"; done | sort -u | xargs)
-        loaders=$(tr ' ' '\n' <<<"${by[$part]:-}" | sed '/^$/d' | sort -u | xargs)
+        # Both as the commands in scripts/'s order, each once: no process a part.
+        said=" $said " loaders=''
+        for command in "${commands[@]}"; do [[ $said != *" $command "* ]] || loaders+=" $command"; done
+        said=${loaders# } loaders=''
+        for command in "${commands[@]}"; do [[ ${by[$part]:-} != *" $command "* ]] || loaders+=" $command"; done
+        loaders=${loaders# }
         [ "$said" = "$loaders" ] ||
             echo "$doc:$line: scripts/lib/$part: the table says ${said:-no command} loads it; ${loaders:-no command} does"
     done < <(awk -F'|' '/^\| part of `scripts\/lib\/`/ { table = 1; next } table && !/^\|/ { table = 0 }

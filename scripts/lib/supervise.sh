@@ -27,8 +27,13 @@ SUPERVISE_COMMIT_SECONDS=60
 supervise() { # TOOL SCRIPT ARGS...
     # The work knows it is supervised when its parent is the supervisor that said so.
     [ "${CORVANDEL_SUPERVISOR:-}" != "$PPID" ] || { secrets_taken; return 0; }
-    local tool=$1 script=$2 leftovers work status=0 fault trace=() fd name fds=''
+    local tool=$1 script=$2 leftovers work status=0 fault trace=() fd name fds='' pending=''
     shift 2
+    # A signal before the work is started, or before its traps below are set, is
+    # kept and answered then: never the default death, which would leave the work
+    # running in a session of its own, and all it had begun.
+    # shellcheck disable=SC2064 # the signal's name is fixed now, on purpose
+    for signal in INT TERM HUP; do trap "pending=\${pending:-$signal}" "$signal"; done
     # A key's secrets go to the work alone, not to this shell's own helpers.
     secrets_held
     fault=$(tmpdir_fault)
@@ -48,6 +53,7 @@ supervise() { # TOOL SCRIPT ARGS...
     for name in $fds; do fd=${name#*:} && exec {fd}<&-; done
     # shellcheck disable=SC2064 # the values are fixed now, on purpose
     for signal in INT TERM HUP; do trap "supervise_stop '$tool' $work $signal '$leftovers'" "$signal"; done
+    [ -z "$pending" ] || supervise_stop "$tool" "$work" "$pending" "$leftovers"
     wait "$work" || status=$?
     rm -f "$leftovers" "$leftovers.committing"
     exit "$status"

@@ -20,10 +20,15 @@ make_kit "$work/good" "${BASE[@]}"
 # end right with the same exe, the second saying it waits; never half of one.
 # The stand-ins, the helper and the twin come from this tree's build trees,
 # already built, which the clone links to as it links to the root.
+# A clone with this tree's scripts, tests and built presets, which packaging only reads; with
+# "root", this tree's release root too.
+clone_of_this_tree() { # DIR [root]
+    git clone -q --shared "$PWD" "$1" && cp -r scripts tests "$1/" && mkdir -p "$1/build" "$PWD/build/release-root" &&
+        ln -s "$PWD/build/windows" "$1/build/windows" && ln -s "$PWD/build/windows-x64" "$1/build/windows-x64" &&
+        { [ "${2:-}" != root ] || ln -s "$PWD/build/release-root" "$1/build/release-root"; }
+}
 clone=$work/clone
-git clone -q --shared "$PWD" "$clone" && cp -r scripts tests "$clone/" &&
-    mkdir -p "$clone/build" "$PWD/build/release-root" && ln -s "$PWD/build/release-root" "$clone/build/release-root" &&
-    ln -s "$PWD/build/windows" "$clone/build/windows" && ln -s "$PWD/build/windows-x64" "$clone/build/windows-x64"
+clone_of_this_tree "$clone" root
 # Packaging builds the commit, not the working tree: the new sources are committed in the clone.
 new_sources() { # WHAT
     echo "// $(date +%s%N): $1" >>"$clone/update/plan.h" &&
@@ -81,11 +86,8 @@ wait_guarded() { # NAME PID SECONDS WHAT
         sleep 0.2
     done
 }
-# A clone with no release root yet: packaging must make one. Its stand-ins and helper are
-# this tree's, already built, as the clone's are, not configured and built again.
-cold=$work/cold-clone
-git clone -q --shared "$PWD" "$cold" && cp -r scripts tests "$cold/" && mkdir -p "$cold/build" &&
-    ln -s "$PWD/build/windows" "$cold/build/windows" && ln -s "$PWD/build/windows-x64" "$cold/build/windows-x64"
+cold=$work/cold-clone # no release root yet: packaging must make one
+clone_of_this_tree "$cold"
 # name | signal | the line of its output it is sent after (and 2 s) | the clone it runs in | PATH before the system's
 INTERRUPTIONS=(
     "ctrl_c_while_making_the_root|INT|^package: making the release root|$cold|$work/slow:"

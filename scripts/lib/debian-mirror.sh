@@ -74,7 +74,14 @@ mirror_open() { # DIR MIRROR SUITE...
     mkdir -p "$dir/lists/partial" "$dir/cache/archives/partial"
     for suite in "$@"; do
         printf 'deb [signed-by=%s] %s %s main\n' "$DEBIAN_KEYRING" "$mirror" "$suite"
-    done >"$dir/sources.list"
+    done >"$dir/sources.list.$$"
+    # Rewritten only when it changes: apt builds its package cache anew, half a
+    # second of processor time, whenever the sources list is newer than the cache.
+    if cmp -s "$dir/sources.list.$$" "$dir/sources.list"; then
+        rm -f "$dir/sources.list.$$"
+    else
+        mv -f "$dir/sources.list.$$" "$dir/sources.list"
+    fi
     MIRROR_APT=(-o "Dir::Etc::sourcelist=$dir/sources.list" -o Dir::Etc::sourceparts=-
         -o "Dir::State::Lists=$dir/lists" -o "Dir::Cache=$dir/cache" -o Dir::State::status=/dev/null
         -o Dir::Cache::pkgcache=pkgcache.bin -o Dir::Cache::srcpkgcache=srcpkgcache.bin

@@ -106,12 +106,15 @@ supervise_stop() { # TOOL WORK SIGNAL LEFTOVERS
 
 # What still runs in PATH, by its working folder or its environment (Wine's
 # services leave their session and would outlive it).
+# Two processes in all, not two for each process there is: a machine may run
+# a thousand. The processes are listed before those two start, which are never
+# among them; the folders come NUL-separated, as no path can hold a NUL.
 processes_using() { # PATH
-    local entry
-    for entry in /proc/[0-9]*; do
-        case $(readlink "$entry/cwd" 2>/dev/null) in "$1" | "$1"/*) echo "${entry#/proc/}"; continue ;; esac
-        grep -qaF -- "=$1/" "$entry/environ" 2>/dev/null && echo "${entry#/proc/}"
-    done
+    local entries=(/proc/[0-9]*) entry cwd
+    while IFS= read -r -d '' entry && IFS= read -r -d '' cwd; do
+        case $cwd in "$1" | "$1"/*) echo "${entry#/proc/}" ;; esac
+    done < <(find "${entries[@]/%//cwd}" -maxdepth 0 -printf '%h\0%l\0' 2>/dev/null)
+    grep -laF -- "=$1/" "${entries[@]/%//environ}" 2>/dev/null | sed -n 's|^/proc/\([0-9]*\)/environ$|\1|p'
 }
 
 remove_leftover() { # PATH

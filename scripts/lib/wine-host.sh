@@ -81,7 +81,9 @@ wine_use_prefix() { # PREFIX [ARCH]
         *) echo "wine-host: unknown prefix architecture $arch" >&2; return 2 ;;
     esac
     export WINEPREFIX=$1 WINEARCH=$arch WINELOADER=$WINE WINE
-    export WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml="
+    # No Mono or Gecko to install, and no menu entries or file associations for the
+    # desktop (winemenubuilder would write them in the user's home at every start).
+    export WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 }
 
 pe_is_32bit() { # FILE: the machine field of the PE header is 0x014c for i386

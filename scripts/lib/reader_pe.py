@@ -2,7 +2,10 @@
 # read from its PE headers with python3-pefile rather than from objdump's
 # report: the machine it was built for, a Windows GUI program with ASLR and
 # NX, whole (headers, every section's data and a signature inside the file),
-# no larger than its budget, and an import table naming only the DLLs given.
+# no larger than its budget, and an import table naming only the DLLs given;
+# and where its Authenticode signatures lie (reader_signatures.py reads them).
+import struct
+
 import pefile
 
 from reader_common import Unreadable, read_limited, shown
@@ -50,3 +53,35 @@ def exe_shape(path, machine, budget, allowed, required):
     faults += ["imports %s, which is not a known DLL" % shown(dll) for dll in imports if dll not in allowed]
     faults += ["imports nothing from %s: not the program's import table" % dll for dll in required if dll not in imports]
     return faults, imports
+
+
+def pe_signatures(data, what):
+    """The Authenticode digest of a PE file's bytes and its certificate table's entries."""
+    try:
+        pe = pefile.PE(data=data, fast_load=True)
+    except pefile.PEFormatError as error:
+        raise Unreadable("%s: not a PE file (%s)" % (what, shown(error)))
+    if len(pe.OPTIONAL_HEADER.DATA_DIRECTORY) <= 4:
+        return None, []
+    directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[4]
+    checksum_at = pe.OPTIONAL_HEADER.get_file_offset() + 64
+    directory_at = directory.get_file_offset()
+    table_at, table_size = directory.VirtualAddress, directory.Size
+    if table_size == 0 and table_at == 0:
+        return None, []
+    if table_at < directory_at + 8 or table_at + table_size != len(data):
+        raise Unreadable("%s: its signature is not where a signature lies: at the file's end, after its headers" % what)
+    # Everything but the checksum, the certificate table's directory entry and the table itself.
+    signed_bytes = data[:checksum_at] + data[checksum_at + 4:directory_at] + data[directory_at + 8:table_at]
+    entries, at = [], table_at
+    while at < len(data):
+        if at + 8 > len(data):
+            raise Unreadable("%s: its certificate table is cut short" % what)
+        length, revision, kind = struct.unpack_from("<IHH", data, at)
+        if length < 8 or at + length > len(data):
+            raise Unreadable("%s: an entry of its certificate table runs past the file's end" % what)
+        if revision != 0x0200 or kind != 2:
+            raise Unreadable("%s: its certificate table holds an entry that is not a PKCS#7 signature" % what)
+        entries.append(data[at + 8:at + length])
+        at += (length + 7) // 8 * 8
+    return signed_bytes, entries

@@ -1,19 +1,19 @@
 # Signatures for the release reader (scripts/lib/release_reader.py): an
-# Authenticode signature in a PE file and a detached CMS signature, parsed
-# with python3-asn1crypto and pefile. The primary signature alone decides; its
-# signer is the certificate its SignerInfo names by issuer and serial; nested
-# signatures are listed and never count; a timestamp's time is its token's own.
+# Authenticode signature in a PE file (its certificate table found by
+# reader_pe.py) and a detached CMS signature, parsed with python3-asn1crypto.
+# The primary signature alone decides; its signer is the certificate its
+# SignerInfo names by issuer and serial; nested signatures are listed and never
+# count; a timestamp's time is its token's own.
 import datetime
 import hashlib
-import struct
 
-import pefile
 from asn1crypto import algos, cms, core, tsp  # noqa: F401 (tsp registers TSTInfo)
 from cryptography import x509
 
 from reader_certificates import (HASHES, chain_fault, crypto_certificate, fingerprint_of, subject_of, time_text,
                                  utc, verify_with_key)
 from reader_common import Unreadable, shown
+from reader_pe import pe_signatures
 
 SPC_INDIRECT_DATA = "1.3.6.1.4.1.311.2.1.4"
 NESTED_SIGNATURE = "1.3.6.1.4.1.311.2.4.1"
@@ -98,38 +98,6 @@ def signer_info_fault(signer_info, certificate, content):
 
 
 # ------------------------------------------------------------ Authenticode
-def pe_signatures(data, what):
-    """The Authenticode digest of a PE file's bytes and its certificate table's entries."""
-    try:
-        pe = pefile.PE(data=data, fast_load=True)
-    except pefile.PEFormatError as error:
-        raise Unreadable("%s: not a PE file (%s)" % (what, shown(error)))
-    if len(pe.OPTIONAL_HEADER.DATA_DIRECTORY) <= 4:
-        return None, []
-    directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[4]
-    checksum_at = pe.OPTIONAL_HEADER.get_file_offset() + 64
-    directory_at = directory.get_file_offset()
-    table_at, table_size = directory.VirtualAddress, directory.Size
-    if table_size == 0 and table_at == 0:
-        return None, []
-    if table_at < directory_at + 8 or table_at + table_size != len(data):
-        raise Unreadable("%s: its signature is not where a signature lies: at the file's end, after its headers" % what)
-    # Everything but the checksum, the certificate table's directory entry and the table itself.
-    signed_bytes = data[:checksum_at] + data[checksum_at + 4:directory_at] + data[directory_at + 8:table_at]
-    entries, at = [], table_at
-    while at < len(data):
-        if at + 8 > len(data):
-            raise Unreadable("%s: its certificate table is cut short" % what)
-        length, revision, kind = struct.unpack_from("<IHH", data, at)
-        if length < 8 or at + length > len(data):
-            raise Unreadable("%s: an entry of its certificate table runs past the file's end" % what)
-        if revision != 0x0200 or kind != 2:
-            raise Unreadable("%s: its certificate table holds an entry that is not a PKCS#7 signature" % what)
-        entries.append(data[at + 8:at + length])
-        at += (length + 7) // 8 * 8
-    return signed_bytes, entries
-
-
 def timestamp_of(signer_info, signed, tsa_roots, facts):
     """The certified time of SIGNER_INFO's timestamp (None for none), read from the token's
     TSTInfo (RFC 3161) or from a countersignature's signing time; a fault is a fact."""

@@ -233,7 +233,7 @@ class ExeShape(unittest.TestCase):
 
 class MissingPackage(unittest.TestCase):
     def test_commands(self):
-        """Without python3-cryptography, what needs it cannot read (2) and says which package; the records still read."""
+        """Without python3-cryptography, what needs it cannot read (2) and says which package; the records and an unsigned file still read."""
         shadow = path("shadow/cryptography")
         os.makedirs(shadow, exist_ok=True)
         with open(os.path.join(shadow, "__init__.py"), "w") as handle:
@@ -243,7 +243,8 @@ class MissingPackage(unittest.TestCase):
         # the command | its exit status | what it says on standard error
         rows = [
             (["ready"], 2, "release_reader.py: missing Debian package python3-cryptography (scripts/setup installs it)\n"),
-            (["authenticode", path("plain.exe")], 2, "release_reader.py: missing Debian package python3-cryptography"),
+            (["authenticode", path("publisher.exe")], 2, "release_reader.py: missing Debian package python3-cryptography"),
+            (["authenticode", path("plain.exe")], 3, ""),  # unsigned, as its certificate table alone says
             (["publishers", path("empty-publishers")], 0, ""),
         ]
         for arguments, status, said in rows:

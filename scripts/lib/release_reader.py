@@ -33,7 +33,7 @@
 #       the shipped exe's shape, from its PE headers (tests/wine/check_exe.sh says what it must be):
 #       "FAIL: ..." for each fault, then its size and imports. Exit 0, or 1 with faults.
 #   release_reader.py ready
-#       each Debian package the parts need is installed. Exit 0 or 2.
+#       every part can be imported: each Debian package it needs is installed. Exit 0 or 2.
 #   PUBLISHERS: [--publishers FILE] [--publisher FINGERPRINT]...: who the publisher is.
 #
 # Facts go to standard output, one a line, in this program's own words:
@@ -58,25 +58,16 @@ except Exception as broken:  # a part missing or broken is "cannot read" (2), ne
     sys.exit(2)
 
 
-def imported(module):
-    """A module, imported; a missing one is "cannot read" (2), never a verdict."""
-    try:
-        return importlib.import_module(module)
-    except ImportError as missing:
-        print("release_reader.py: missing Debian package python3-%s (scripts/setup installs it)" % missing.name.split(".")[0],
-              file=sys.stderr)
-        sys.exit(2)
-
-
 def part(name):
     """One of the reader's parts, imported when a command needs it: the records
     need no cryptography, and most calls read only records."""
-    return imported("reader_" + name)
-
-
-# The Python packages of Debian's that the parts import. Asking for them alone
-# costs a tenth of what importing the parts does, and every tool asks first.
-NEEDED = ("cryptography", "asn1crypto", "pefile")
+    try:
+        return importlib.import_module("reader_" + name)
+    except ImportError as missing:
+        # A missing part is "cannot read" (2), never a verdict.
+        print("release_reader.py: missing Debian package python3-%s (scripts/setup installs it)" % missing.name.split(".")[0],
+              file=sys.stderr)
+        sys.exit(2)
 
 
 # -------------------------------------------------------------- commands
@@ -123,8 +114,8 @@ def main(arguments):
         raise Unreadable("usage: release_reader.py authenticode|cms|publishers|record|sums|checksums|zip|exe|ready ...")
     command, rest = arguments[0], arguments[1:]
     if command == "ready":
-        for module in NEEDED:
-            imported(module)
+        for name in ("records", "pe", "certificates", "signatures"):
+            part(name)
         return 0
     if command == "exe":
         pe = part("pe")

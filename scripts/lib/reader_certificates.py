@@ -13,7 +13,6 @@ from cryptography.hazmat.primitives.asymmetric import ec, padding, rsa
 
 from reader_common import Unreadable, read_limited, shown
 
-SYSTEM_ROOTS = "/etc/ssl/certs/ca-certificates.crt"
 HASHES = {"sha256": hashes.SHA256, "sha384": hashes.SHA384, "sha512": hashes.SHA512}
 SHORT_NAMES = {
     "country_name": "C", "state_or_province_name": "ST", "locality_name": "L",

@@ -5,6 +5,8 @@ import re
 
 # The files a release holds are small; anything larger is not one of them.
 FILE_LIMIT = 64 * 1024 * 1024
+# The roots a signature is judged against when no others are given: Debian's.
+SYSTEM_ROOTS = "/etc/ssl/certs/ca-certificates.crt"
 
 
 class Unreadable(Exception):

@@ -52,7 +52,7 @@ sys.dont_write_bytecode = True
 import importlib
 
 try:
-    from reader_common import Unreadable, read_limited, shown
+    from reader_common import SYSTEM_ROOTS, Unreadable, read_limited, shown
 except Exception as broken:  # a part missing or broken is "cannot read" (2), never a verdict
     print("release_reader.py: cannot load its part reader_common.py: %s" % broken, file=sys.stderr)
     sys.exit(2)
@@ -105,7 +105,7 @@ def report(verdict, facts, given):
 
 def roots_of(given, name):
     certificates = part("certificates")
-    paths = given[name] or [certificates.SYSTEM_ROOTS]
+    paths = given[name] or [SYSTEM_ROOTS]
     return certificates.pem_certificates(paths[0])
 
 
@@ -175,8 +175,11 @@ def main(arguments):
         name = positional[0].rsplit("/", 1)[-1]
         data = read_limited(positional[0])
         # Most files a packaging reads are unsigned: their certificate table says
-        # so, and the cryptography and the roots are not needed for that.
+        # so, and no cryptography is needed for that. The roots are read all the
+        # same, so that roots that cannot be read are refused whatever the file.
         if not part("pe").pe_signatures(data, shown(name))[1]:
+            for roots in ("roots", "tsa-roots"):
+                read_limited((given[roots] or [SYSTEM_ROOTS])[0])
             return report("unsigned", [("signature", "none")], given)
         verdict, facts = part("signatures").judge_authenticode(data, roots_of(given, "roots"), roots_of(given, "tsa-roots"), shown(name))
         return report(verdict, facts, given)

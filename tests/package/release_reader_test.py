@@ -234,23 +234,27 @@ class ExeShape(unittest.TestCase):
 class MissingPackage(unittest.TestCase):
     def test_commands(self):
         """Without python3-cryptography, what needs it cannot read (2) and says which package; the records and an unsigned file still read."""
-        shadow = path("shadow/cryptography")
-        os.makedirs(shadow, exist_ok=True)
-        with open(os.path.join(shadow, "__init__.py"), "w") as handle:
-            handle.write("raise ImportError(\"No module named 'cryptography'\", name='cryptography')\n")
+        # Gone whole; and installed, but with a module the parts import broken.
+        for shadow, broken in [("shadow/cryptography/__init__.py", "cryptography"), ("broken/cryptography/x509.py", "cryptography.x509")]:
+            os.makedirs(os.path.dirname(path(shadow)), exist_ok=True)
+            write(shadow, ("raise ImportError(\"No module named '%s'\", name='%s')\n" % (broken, broken)).encode())
+        write("broken/cryptography/__init__.py", b"")
         write("empty-publishers", b"# none\n")
         reader = os.path.join(os.path.dirname(sys.path[0] + "/"), "release_reader.py")
-        # the command | its exit status | what it says on standard error
+        missing = "release_reader.py: missing Debian package python3-cryptography"
+        # the command | its exit status | what it says on standard error | the shadowing folder
         rows = [
-            (["ready"], 2, "release_reader.py: missing Debian package python3-cryptography (scripts/setup installs it)\n"),
-            (["authenticode", path("publisher.exe")], 2, "release_reader.py: missing Debian package python3-cryptography"),
-            (["authenticode", path("plain.exe")], 3, ""),  # unsigned, as its certificate table alone says
-            (["publishers", path("empty-publishers")], 0, ""),
+            (["ready"], 2, missing + " (scripts/setup installs it)\n", "shadow"),
+            (["ready"], 2, missing, "broken"),
+            (["authenticode", path("publisher.exe")], 2, missing, "shadow"),
+            (["authenticode", path("plain.exe")], 3, "", "shadow"),  # unsigned, as its certificate table alone says
+            (["authenticode", path("plain.exe"), "--roots", path("none.pem")], 2, path("none.pem") + ": cannot be read", "shadow"),
+            (["publishers", path("empty-publishers")], 0, "", "shadow"),
         ]
-        for arguments, status, said in rows:
-            with self.subTest(arguments=arguments):
+        for arguments, status, said, shadow in rows:
+            with self.subTest(arguments=arguments, shadow=shadow):
                 ran = subprocess.run(["/usr/bin/python3", reader] + arguments, capture_output=True, text=True, timeout=60,
-                                     env=dict(os.environ, PYTHONPATH=path("shadow")))
+                                     env=dict(os.environ, PYTHONPATH=path(shadow)))
                 self.assertEqual((ran.returncode, ran.stderr[:len(said)]), (status, said), ran.stderr)
 
 

@@ -72,6 +72,7 @@ mirror_open() { # DIR MIRROR SUITE...
     for suite in "$@"; do is_debian_suite "$suite" || { MIRROR_FAULT="$(shown "$suite") is not a Debian suite's name"; return 1; }; done
     [ -r "$DEBIAN_KEYRING" ] || { MIRROR_FAULT="no $DEBIAN_KEYRING to check Debian's signatures with"; return 1; }
     mkdir -p "$dir/lists/partial" "$dir/cache/archives/partial"
+    ! declare -F leaves_behind >/dev/null || leaves_behind "$dir/sources.list.$$" # removed if cut short here
     for suite in "$@"; do
         printf 'deb [signed-by=%s] %s %s main\n' "$DEBIAN_KEYRING" "$mirror" "$suite"
     done >"$dir/sources.list.$$"

@@ -251,9 +251,13 @@ open_for_writing() {
             if ((getline line < stat) > 0) { sub(/.*\) /, "", line); split(line, field, " "); started = field[20] }
             close(stat); print part[3] " " started "\t" $2 }' 2>/dev/null
 }
+# Looked for once as the test starts, too: one look at a busy machine has
+# missed the log that a tee of the caller's writes, and a row's own two looks
+# then both missed it. A process seen at any look before the row is the caller's.
+open_for_writing | sort -u >"$work/caller.writers"
 row_starts() {
     touch "$marker"
-    open_for_writing | sort -u >"$marker.writers"
+    open_for_writing | sort -u - "$work/caller.writers" >"$marker.writers"
     cut -f2- "$marker.writers" | sort -u >"$marker.open"
 }
 # What was written since the row started under each PATH, the caller's files

@@ -65,24 +65,17 @@ debian_mirror() {
 
 MIRROR_APT=() MIRROR_FAULT=
 mirror_open() { # DIR MIRROR SUITE...
-    local dir=$1 mirror=$2 suite fresh age
+    local dir=$1 mirror=$2 suite fresh age sources
     shift 2
     MIRROR_FAULT=
     is_http_url "$mirror" || { MIRROR_FAULT="$(shown "$mirror") is not an http(s) URL of a mirror"; return 1; }
     for suite in "$@"; do is_debian_suite "$suite" || { MIRROR_FAULT="$(shown "$suite") is not a Debian suite's name"; return 1; }; done
     [ -r "$DEBIAN_KEYRING" ] || { MIRROR_FAULT="no $DEBIAN_KEYRING to check Debian's signatures with"; return 1; }
     mkdir -p "$dir/lists/partial" "$dir/cache/archives/partial"
-    ! declare -F leaves_behind >/dev/null || leaves_behind "$dir/sources.list.$$" # removed if cut short here
-    for suite in "$@"; do
-        printf 'deb [signed-by=%s] %s %s main\n' "$DEBIAN_KEYRING" "$mirror" "$suite"
-    done >"$dir/sources.list.$$"
-    # Rewritten only when it changes: apt builds its package cache anew, half a
+    sources=$(for suite in "$@"; do printf 'deb [signed-by=%s] %s %s main\n' "$DEBIAN_KEYRING" "$mirror" "$suite"; done)
+    # Written only when it changes: apt builds its package cache anew, half a
     # second of processor time, whenever the sources list is newer than the cache.
-    if cmp -s "$dir/sources.list.$$" "$dir/sources.list"; then
-        rm -f "$dir/sources.list.$$"
-    else
-        mv -f "$dir/sources.list.$$" "$dir/sources.list"
-    fi
+    [ "$(cat "$dir/sources.list" 2>/dev/null)" = "$sources" ] || printf '%s\n' "$sources" >"$dir/sources.list"
     MIRROR_APT=(-o "Dir::Etc::sourcelist=$dir/sources.list" -o Dir::Etc::sourceparts=-
         -o "Dir::State::Lists=$dir/lists" -o "Dir::Cache=$dir/cache" -o Dir::State::status=/dev/null
         -o Dir::Cache::pkgcache=pkgcache.bin -o Dir::Cache::srcpkgcache=srcpkgcache.bin

@@ -103,10 +103,12 @@ def report(verdict, facts, given):
     return {"verified": 0, "not verified": 1, "unsigned": 3}[verdict]
 
 
+def roots_path(given, name):
+    return (given[name] or [SYSTEM_ROOTS])[0]
+
+
 def roots_of(given, name):
-    certificates = part("certificates")
-    paths = given[name] or [SYSTEM_ROOTS]
-    return certificates.pem_certificates(paths[0])
+    return part("certificates").pem_certificates(roots_path(given, name))
 
 
 def main(arguments):
@@ -179,7 +181,7 @@ def main(arguments):
         # same, so that roots that cannot be read are refused whatever the file.
         if not part("pe").pe_signatures(data, shown(name))[1]:
             for roots in ("roots", "tsa-roots"):
-                read_limited((given[roots] or [SYSTEM_ROOTS])[0])
+                read_limited(roots_path(given, roots))
             return report("unsigned", [("signature", "none")], given)
         verdict, facts = part("signatures").judge_authenticode(data, roots_of(given, "roots"), roots_of(given, "tsa-roots"), shown(name))
         return report(verdict, facts, given)

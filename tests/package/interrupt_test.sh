@@ -14,19 +14,19 @@ cd "$(dirname "$0")/../.." || exit
 source tests/package/package_lib.sh
 make_kit "$work/good" "${BASE[@]}"
 
-# ------------------------------------------------ package: two at once, and cut short
-# A clone whose exe sources differ from every kept build (one comment added),
-# sharing this tree's release root: two packagings started together must both
-# end right with the same exe, the second saying it waits; never half of one.
-# The stand-ins, the helper and the twin come from this tree's build trees,
-# already built, which the clone links to as it links to the root.
-# A clone with this tree's scripts, tests and built presets, which packaging only reads; with
-# "root", this tree's release root too.
+# A clone with this tree's scripts and tests, linked to its built presets (the
+# stand-ins, the helper and the twin, which packaging only reads); with "root",
+# to this tree's release root too.
 clone_of_this_tree() { # DIR [root]
     git clone -q --shared "$PWD" "$1" && cp -r scripts tests "$1/" && mkdir -p "$1/build" "$PWD/build/release-root" &&
         ln -s "$PWD/build/windows" "$1/build/windows" && ln -s "$PWD/build/windows-x64" "$1/build/windows-x64" &&
         { [ "${2:-}" != root ] || ln -s "$PWD/build/release-root" "$1/build/release-root"; }
 }
+
+# ------------------------------------------------ package: two at once, and cut short
+# A clone whose exe sources differ from every kept build (one comment added),
+# sharing this tree's release root: two packagings started together must both
+# end right with the same exe, the second saying it waits; never half of one.
 clone=$work/clone
 clone_of_this_tree "$clone" root
 # Packaging builds the commit, not the working tree: the new sources are committed in the clone.
